@@ -1,0 +1,25 @@
+// Python module halvorn: the Merton jump-diffusion European call.
+#include <pybind11/pybind11.h>
+
+#include "initialised_self.h"
+#include "merton_call.h"
+
+// The module is built against the binding layer's internals version 11 (the
+// pybind11 3.0 line); a different layout would not interoperate with other
+// extensions built for it.
+static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version 11 required");
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(halvorn, mod) {
+    py::class_<MertonEuropeanCall>(mod, "MertonEuropeanCall")
+        .def(py::init<double, double>())
+        .def(
+            "JDAnalyticalPrice",
+            [](Initialised<const MertonEuropeanCall> self, double S, double sigma, double r,
+               double lam, double m, double s, double n) {
+                return self->JDAnalyticalPrice(S, sigma, r, lam, m, s, n);
+            },
+            py::arg("S"), py::arg("sigma"), py::arg("r"), py::arg("lam"), py::arg("m"),
+            py::arg("s"), py::arg("n"));
+}

@@ -1,0 +1,24 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+
+def run_python(code):
+    """Run code in a fresh interpreter; a crash shows as a negative return code."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=os.path.expanduser("~"),
+    )
+
+
+@pytest.fixture
+def subprocess_python():
+    return run_python

@@ -1,0 +1,262 @@
+import math
+import random
+import struct
+
+import mpmath as mp
+import pytest
+
+import halvorn
+from straightforward import merton_call
+from halvorn import MertonEuropeanCall
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def same(a, b):
+    return (math.isnan(a) and math.isnan(b)) or bits(a) == bits(b)
+
+
+# ---- independent references, from the mathematics, at high precision ----
+
+def bs_call(S, K, T, sigma, r):
+    S, K, T, sigma, r = map(mp.mpf, (S, K, T, sigma, r))
+    d1 = (mp.log(S / K) + (r + sigma**2 / 2) * T) / (sigma * mp.sqrt(T))
+    d2 = d1 - sigma * mp.sqrt(T)
+    return S * mp.ncdf(d1) - K * mp.exp(-r * T) * mp.ncdf(d2)
+
+
+def merton_series(S, K, T, sigma, r, lam, m, s, terms=200):
+    S, K, T, sigma, r, lam, m, s = map(mp.mpf, (S, K, T, sigma, r, lam, m, s))
+    k = mp.exp(m + s**2 / 2) - 1
+    lt = lam * (1 + k) * T
+    total = mp.mpf(0)
+    for i in range(terms):
+        sig_i = mp.sqrt(sigma**2 + i * s**2 / T)
+        r_i = r - lam * k + i * mp.log(1 + k) / T
+        total += mp.exp(-lt) * lt**i / mp.factorial(i) * bs_call(S, K, T, sig_i, r_i)
+    return total
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _precision():
+    with mp.workdps(40):
+        yield
+
+
+@pytest.mark.parametrize("S,K,T,sigma,r", [
+    (100.0, 100.0, 1.0, 0.2, 0.05),
+    (100.0, 80.0, 0.25, 0.35, 0.01),
+    (50.0, 65.0, 3.0, 0.15, 0.03),
+])
+@pytest.mark.parametrize("n", [0, 1, 7, 60])
+def test_no_jumps_is_black_scholes(S, K, T, sigma, r, n):
+    got = MertonEuropeanCall(K, T).JDAnalyticalPrice(S, sigma, r, 0.0, -0.1, 0.3, n)
+    assert got == pytest.approx(float(bs_call(S, K, T, sigma, r)), rel=1e-13)
+
+
+@pytest.mark.parametrize("lam,T,n", [(0.5, 1.0, 0), (0.5, 1.0, 2), (3.0, 2.0, 4), (3.0, 2.0, 12)])
+def test_zero_jump_size_is_poisson_cdf_times_black_scholes(lam, T, n):
+    S, K, sigma, r = 100.0, 105.0, 0.25, 0.04
+    got = MertonEuropeanCall(K, T).JDAnalyticalPrice(S, sigma, r, lam, 0.0, 0.0, n)
+    mean = mp.mpf(lam) * T
+    cdf = sum(mp.exp(-mean) * mean**i / mp.factorial(i) for i in range(n + 1))
+    assert got == pytest.approx(float(cdf * bs_call(S, K, T, sigma, r)), rel=1e-13)
+
+
+@pytest.mark.parametrize("S,K,T,sigma,r,lam,m,s", [
+    (100.0, 100.0, 1.0, 0.2, 0.05, 1.0, -0.1, 0.15),   # equity crash jumps
+    (100.0, 120.0, 0.5, 0.3, 0.02, 0.25, 0.05, 0.4),   # rare large jumps, out of the money
+    (80.0, 75.0, 2.0, 0.12, 0.03, 4.0, -0.02, 0.05),   # frequent small jumps
+    (100.0, 90.0, 0.1, 0.4, 0.0, 2.0, 0.0, 0.25),      # short maturity
+])
+def test_series_against_high_precision(S, K, T, sigma, r, lam, m, s):
+    got = MertonEuropeanCall(K, T).JDAnalyticalPrice(S, sigma, r, lam, m, s, 60)
+    assert got == pytest.approx(float(merton_series(S, K, T, sigma, r, lam, m, s)), rel=1e-12)
+
+
+# ---- truncation rules ----
+
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("n", [-1.0, -0.5, -1e300, -math.inf, NAN, -1])
+@pytest.mark.parametrize("others", [
+    (100.0, 0.2, 0.05, 1.0, -0.1, 0.1),
+    (NAN, NAN, NAN, NAN, NAN, NAN),
+])
+def test_negative_or_nan_truncation_is_exactly_zero(n, others):
+    for K, T in [(100.0, 1.0), (NAN, NAN), (100.0, 0.0)]:
+        got = MertonEuropeanCall(K, T).JDAnalyticalPrice(*others, n)
+        assert bits(got) == bits(0.0)
+
+
+@pytest.mark.parametrize("n,terms", [
+    (0.0, 0), (-0.0, 0), (0.999999, 0), (5e-324, 0), (2.7, 2), (2.0, 2), (2, 2), (10.9, 10),
+])
+def test_fractional_truncation_takes_the_integer_part(n, terms):
+    call = MertonEuropeanCall(100.0, 1.0)
+    args = (100.0, 0.2, 0.05, 1.0, -0.1, 0.15)
+    assert bits(call.JDAnalyticalPrice(*args, n)) == bits(call.JDAnalyticalPrice(*args, terms))
+
+
+def test_one_term_is_discounted_black_scholes():
+    S, K, T, sigma, r, lam, m, s = 100.0, 95.0, 1.0, -0.2, 0.05, 1.5, -0.1, 0.2
+    k = math.exp(m + s * s / 2) - 1
+    got = MertonEuropeanCall(K, T).JDAnalyticalPrice(S, sigma, r, lam, m, s, -0.0)
+    want = math.exp(-lam * (1 + k) * T) * float(bs_call(S, K, T, abs(sigma), r - lam * k))
+    assert got == pytest.approx(want, rel=1e-13)
+
+
+@pytest.mark.parametrize("K,T,S,n", [(100.0, 0.0, 100.0, 0), (100.0, -1.0, 100.0, 3)])
+def test_non_positive_maturity_is_nan(K, T, S, n):
+    assert math.isnan(MertonEuropeanCall(K, T).JDAnalyticalPrice(S, 0.2, 0.05, 1.0, 0.0, 0.1, n))
+
+
+def test_zero_spot_is_worthless():
+    assert MertonEuropeanCall(100.0, 1.0).JDAnalyticalPrice(0.0, 0.2, 0.05, 1.0, 0.0, 0.1, 5) == 0.0
+
+
+def test_large_intensity_overflows_to_nan():
+    # L > 1: pow(L, i) overflows while i! is already infinite, inf/inf = NaN.
+    assert math.isnan(MertonEuropeanCall(100.0, 1.0).JDAnalyticalPrice(
+        100.0, 0.2, 0.05, 50.0, 0.0, 0.1, 250))
+
+
+# ---- bit-for-bit against the straightforward evaluation ----
+
+def random_merton_case(rng):
+    K = rng.uniform(20.0, 200.0)
+    T = rng.choice([rng.uniform(0.01, 5.0), rng.uniform(5.0, 30.0)])
+    S = rng.uniform(20.0, 200.0)
+    sigma = rng.uniform(-0.1, 0.8)
+    r = rng.uniform(-0.02, 0.15)
+    lam = rng.choice([0.0, rng.uniform(0.0, 3.0), rng.uniform(3.0, 40.0)])
+    m = rng.uniform(-0.5, 0.3)
+    s = rng.uniform(0.0, 0.6)
+    n = rng.choice([rng.randint(-1, 40), rng.uniform(-1.0, 40.0), float(rng.randint(0, 200))])
+    return K, T, S, sigma, r, lam, m, s, n
+
+
+def test_bit_exact_against_straightforward():
+    rng = random.Random(20261208)
+    for _ in range(3000):
+        K, T, *args = random_merton_case(rng)
+        got = MertonEuropeanCall(K, T).JDAnalyticalPrice(*args)
+        want = merton_call(K, T, *args)
+        assert same(got, want), (K, T, args, got, want)
+
+
+# ---- the Python boundary ----
+
+ARGS = dict(S=100.0, sigma=0.2, r=0.05, lam=1.0, m=-0.1, s=0.15, n=20)
+
+
+def test_keyword_and_mixed_calls_agree():
+    call = MertonEuropeanCall(100.0, 1.0)
+    positional = call.JDAnalyticalPrice(*ARGS.values())
+    assert call.JDAnalyticalPrice(**ARGS) == positional
+    assert call.JDAnalyticalPrice(**dict(reversed(list(ARGS.items())))) == positional
+    assert call.JDAnalyticalPrice(100.0, 0.2, 0.05, m=-0.1, s=0.15, n=20, lam=1.0) == positional
+
+
+def test_ints_and_float_like_objects_convert():
+    class Spot:
+        def __float__(self):
+            return 100.0
+
+    class Count:
+        def __index__(self):
+            return 20
+
+    call = MertonEuropeanCall(100, 1)
+    want = call.JDAnalyticalPrice(**ARGS)
+    assert call.JDAnalyticalPrice(Spot(), 0.2, 0.05, 1, -0.1, 0.15, Count()) == want
+    assert call.JDAnalyticalPrice(100, 0.2, 0.05, 1, -0.1, 0.15, 20.5) == want
+
+
+def test_constructor_is_positional_and_strike_first():
+    with pytest.raises(TypeError):
+        MertonEuropeanCall(K=100.0, T=1.0)
+    with pytest.raises(TypeError):
+        MertonEuropeanCall(100.0)
+    with pytest.raises(TypeError):
+        MertonEuropeanCall(100.0, 1.0, 2.0)
+    no_jumps = dict(ARGS, lam=0.0)
+    swapped = MertonEuropeanCall(1.0, 100.0).JDAnalyticalPrice(**no_jumps)
+    # strike 1, maturity 100 years: nearly the whole spot
+    assert swapped == pytest.approx(float(bs_call(100.0, 1.0, 100.0, 0.2, 0.05)), rel=1e-12)
+
+
+@pytest.mark.parametrize("bad", [
+    dict(S="100"), dict(sigma=None), dict(n="3"), dict(r=[0.05]), dict(lam=1j), dict(x=1.0),
+])
+def test_wrong_arguments_raise_type_error(bad):
+    call = MertonEuropeanCall(100.0, 1.0)
+    kwargs = dict(ARGS)
+    kwargs.update(bad)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call.JDAnalyticalPrice(**kwargs)
+
+
+def test_missing_and_extra_arguments_raise_type_error():
+    call = MertonEuropeanCall(100.0, 1.0)
+    with pytest.raises(TypeError):
+        call.JDAnalyticalPrice(100.0, 0.2, 0.05, 1.0, -0.1, 0.15)
+    with pytest.raises(TypeError):
+        call.JDAnalyticalPrice(100.0, 0.2, 0.05, 1.0, -0.1, 0.15, 20, 1.0)
+    with pytest.raises(TypeError):
+        MertonEuropeanCall.JDAnalyticalPrice(object(), **ARGS)
+
+
+def test_instances_are_closed_and_independent():
+    a, b = MertonEuropeanCall(100.0, 1.0), MertonEuropeanCall(110.0, 2.0)
+    before = b.JDAnalyticalPrice(**ARGS)
+    with pytest.raises(AttributeError):
+        a.K = 5.0
+    with pytest.raises(AttributeError):
+        a.__dict__
+    a.JDAnalyticalPrice(**ARGS)
+    assert b.JDAnalyticalPrice(**ARGS) == before
+
+
+def test_module_surface_and_signatures():
+    assert sorted(n for n in dir(halvorn) if not n.startswith("__")) == ["MertonEuropeanCall"]
+    assert halvorn.__doc__ is None
+    f = "typing.SupportsFloat | typing.SupportsIndex"
+    params = ", ".join(f"{p}: {f}" for p in ["S", "sigma", "r", "lam", "m", "s", "n"])
+    assert MertonEuropeanCall.JDAnalyticalPrice.__doc__ == (
+        f"JDAnalyticalPrice(self: halvorn.MertonEuropeanCall, {params}) -> float\n")
+    assert MertonEuropeanCall.__init__.__doc__ == (
+        f"__init__(self: halvorn.MertonEuropeanCall, arg0: {f}, arg1: {f}) -> None\n")
+
+
+def test_uninitialised_instance_raises(subprocess_python):
+    result = subprocess_python("""
+        import halvorn
+        obj = halvorn.MertonEuropeanCall.__new__(halvorn.MertonEuropeanCall)
+        try:
+            obj.JDAnalyticalPrice(100.0, 0.2, 0.05, 1.0, -0.1, 0.15, 5)
+        except TypeError as e:
+            print("TypeError:", e)
+        del obj
+        class Sub(halvorn.MertonEuropeanCall):
+            def __init__(self):
+                pass
+        try:
+            Sub()
+        except TypeError as e:
+            print("TypeError:", e)
+        sub = Sub.__new__(Sub)
+        try:
+            sub.JDAnalyticalPrice(100.0, 0.2, 0.05, 1.0, -0.1, 0.15, 5)
+        except TypeError as e:
+            print("TypeError:", e)
+        print("alive")
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[-1] == "alive"
+    assert "never initialised" in lines[0] and "never initialised" in lines[2]
+    assert "__init__() must be called" in lines[1]
