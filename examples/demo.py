@@ -1,11 +1,12 @@
-"""Demonstration: European calls under the Merton jump-diffusion model.
+"""Demonstration: European options under the Merton and Kou jump-diffusion models.
 
-Prices a default set of calls over several strikes beside the Black-Scholes
+Prices a default set of options over several strikes beside the Black-Scholes
 value with the same diffusion volatility, and shows how the truncated series
 converges as the number of jump terms n grows.
 """
 import math
 
+import corvane
 import halvorn
 
 N_STEPS = [0, 1, 2, 5, 10, 20, 50]
@@ -48,8 +49,32 @@ def merton_table():
     print()
 
 
+def kou_table():
+    S, T, r, sigma = 100.0, 0.5, 0.05, 0.16
+    lam, p, eta1, eta2 = 1.0, 0.4, 10.0, 5.0
+    print("Kou double-exponential jump-diffusion calls and puts (module corvane)")
+    print(f"  S = {S}, T = {T}, r = {r}, sigma = {sigma}, lam = {lam}, p = {p}, "
+          f"eta1 = {eta1}, eta2 = {eta2}")
+    print("  price for truncation n (jump counts 0..n in each series)\n")
+    header = (f"{'K':>6} {'Black-Scholes':>12} "
+              + " ".join(f"{'n = ' + str(n):>14}" for n in N_STEPS))
+    for kind, cls in (("call", corvane.KouEuropeanCall), ("put", corvane.KouEuropeanPut)):
+        print(f"  {kind}s")
+        print(header)
+        print("-" * len(header))
+        for K in [90.0, 98.0, 100.0, 105.0, 110.0]:
+            option = cls(T, K)   # maturity first, then strike
+            price = lambda n: option.priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n)
+            bs = black_scholes_call(S, K, T, sigma, r)
+            if kind == "put":
+                bs = bs + K * math.exp(-r * T) - S
+            print(convergence_row(price, f"{K:g}", bs))
+        print()
+
+
 def main():
     merton_table()
+    kou_table()
 
 
 if __name__ == "__main__":

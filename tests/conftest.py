@@ -22,3 +22,9 @@ def run_python(code):
 @pytest.fixture
 def subprocess_python():
     return run_python
+
+
+@pytest.fixture(scope="session")
+def straightforward():
+    import native_lib
+    return native_lib.load()

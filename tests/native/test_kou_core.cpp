@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "jump_coefficients.h"
+#include "options.h"
+#include "special_functions.h"
+
+using kou::Hh;
+using kou::I_n;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct HhCase {
+    int n;
+    double x, want;
+};
+struct InCase {
+    int n;
+    double c, alpha, beta, delta, want;
+};
+
+// Quadrature of the defining integrals; produced by tests/native/reference_values.py.
+const HhCase kHhQuadrature[] = {
+    {1, -1.5, 3.8334036498306249612},   {2, 0.3, 0.3785763254673565676},
+    {3, 2.0, 0.0022743272531979125823}, {5, -0.7, 0.30574374821962679458},
+    {8, 1.2, 0.000066314305085616260548}, {12, -2.5, 0.045889615436391094796},
+};
+const InCase kInQuadrature[] = {
+    {0, 0.2, 1.5, 2.0, 0.3, 1.0195442054515483228},      // case A
+    {3, 0.2, 1.5, 2.0, 0.3, 0.12224920977534596445},     // case A
+    {2, 0.1, -1.0, 1.5, 0.2, 0.16656187276944363397},    // case A, alternating powers
+    {0, 0.2, -1.5, -2.0, 0.3, 1.1422812803239543351},    // case B
+    {4, 0.3, -2.5, -1.1, 0.6, 0.44054288517229455487},   // case B
+    {6, -0.1, -8.0, -2.5, -0.4, 0.0051298116720818113724},  // case B
+};
+
+double upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,
+               double a, double T, int n) {
+    return kou::EuropeanCall(T, 100.0).Upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n);
+}
+
+}  // namespace
+
+TEST(Hh, ExactAtZero) {
+    const double h0 = 2.5066282746310002 / 2;
+    EXPECT_EQ(Hh(-1, 0.0), 1.0);
+    EXPECT_EQ(Hh(0, 0.0), h0);
+    EXPECT_EQ(Hh(1, 0.0), 1.0);
+    EXPECT_EQ(Hh(2, 0.0), 2.5066282746310002 / 4);
+    EXPECT_EQ(Hh(3, 0.0), 1.0 / 3);
+    EXPECT_EQ(Hh(4, 0.0), 2.5066282746310002 / 16);
+    EXPECT_EQ(Hh(5, 0.0), (1.0 / 3) / 5);
+}
+
+TEST(Hh, AgreesWithQuadrature) {
+    for (const auto &c : kHhQuadrature) {
+        EXPECT_NEAR(Hh(c.n, c.x), c.want, 1e-12 * c.want) << "n=" << c.n << " x=" << c.x;
+    }
+}
+
+TEST(Hh, Tails) {
+    EXPECT_EQ(Hh(0, -40.0), 2.5066282746310002);
+    EXPECT_EQ(Hh(0, 9.0), 0.0);  // 1 - erfc(..) / 2 rounds to exactly 1 far out
+    EXPECT_TRUE(std::isnan(Hh(-2, 0.5)));
+}
+
+TEST(Hh, UpwardTableMatchesSingleValues) {
+    double table[30];
+    for (double x : {-3.0, -0.4, 0.0, 0.7, 5.5}) {
+        kou::Hh_upward(29, x, table);
+        for (int k = 0; k < 30; ++k) {
+            EXPECT_EQ(table[k], Hh(k, x)) << k << " " << x;
+        }
+    }
+}
+
+TEST(In, AgreesWithQuadrature) {
+    for (const auto &c : kInQuadrature) {
+        EXPECT_NEAR(I_n(c.n, c.c, c.alpha, c.beta, c.delta), c.want, 1e-12 * std::fabs(c.want))
+            << "n=" << c.n;
+    }
+}
+
+TEST(In, ZeroOutsideTheClosedForms) {
+    for (int n : {0, 3}) {
+        EXPECT_EQ(I_n(n, 0.2, 0.0, 2.0, 0.3), 0.0);
+        EXPECT_EQ(I_n(n, 0.2, -0.0, 2.0, 0.3), 0.0);
+        EXPECT_EQ(I_n(n, 0.2, -1.5, 0.0, 0.3), 0.0);
+        EXPECT_EQ(I_n(n, 0.2, 1.5, -2.0, 0.3), 0.0);
+        EXPECT_EQ(I_n(n, 0.2, 0.0, -2.0, 0.3), 0.0);
+        EXPECT_EQ(I_n(n, 0.2, 1.5, kNaN, 0.3), 0.0);
+        EXPECT_EQ(I_n(n, 0.2, kNaN, -2.0, 0.3), 0.0);
+        EXPECT_FALSE(std::signbit(I_n(n, 0.2, 0.0, 2.0, 0.3)));
+    }
+    EXPECT_TRUE(std::isnan(I_n(2, 0.2, kNaN, 2.0, 0.3)));
+    EXPECT_TRUE(std::isnan(I_n(2, kNaN, -1.5, -2.0, 0.3)));
+    EXPECT_TRUE(std::isnan(I_n(-1, 0.2, 1.5, 2.0, 0.3)));
+}
+
+TEST(In, AllOrdersMatchSingleValues) {
+    double table[kou::kMaxOrders];
+    for (const auto &c : kInQuadrature) {
+        kou::I_n_orders(40, c.c, c.alpha, c.beta, c.delta, table);
+        for (int k = 0; k < 40; ++k) {
+            EXPECT_EQ(table[k], I_n(k, c.c, c.alpha, c.beta, c.delta)) << k;
+        }
+    }
+}
+
+TEST(JumpCoefficients, KouExample) {
+    const kou::JumpCoefficients coef(0.4, 10.0, 5.0, 2);
+    EXPECT_NEAR(coef.P(2, 1), 0.16, 1e-15);
+    EXPECT_NEAR(coef.Q(2, 1), 0.32, 1e-15);
+    EXPECT_NEAR(coef.P(2, 2), 0.16, 1e-15);
+    EXPECT_NEAR(coef.Q(2, 2), 0.36, 1e-15);
+    EXPECT_EQ(coef.P(2, 2), std::pow(0.4, 2.0));
+    EXPECT_EQ(coef.Q(2, 2), std::pow(1.0 - 0.4, 2.0));
+}
+
+TEST(JumpCoefficients, SumToOne) {
+    const double cases[][3] = {{0.4, 10.0, 5.0}, {0.3, 50.0, 25.0}, {0.8, 3.0, 12.0}};
+    for (const auto &c : cases) {
+        const kou::JumpCoefficients coef(c[0], c[1], c[2], 40);
+        for (int i : {1, 2, 3, 7, 15, 40}) {
+            double total = 0.0;
+            for (int k = 1; k <= i; ++k) {
+                total += coef.P(i, k) + coef.Q(i, k);
+            }
+            EXPECT_NEAR(total, 1.0, 1e-12) << "i=" << i;
+        }
+    }
+}
+
+TEST(Upsilon, SymmetricCaseRisesToOneHalf) {
+    auto u = [](int n) { return upsilon(0.0, 0.2, 1.0, 0.5, 10.0, 10.0, 0.0, 1.0, n); };
+    EXPECT_EQ(u(0), 0.5 * std::exp(-1.0));
+    EXPECT_NEAR(u(1), std::exp(-1.0), 1e-14);
+    double last = u(1);
+    for (int n = 2; n <= 30; ++n) {
+        EXPECT_GT(u(n), last - 1e-15);
+        last = u(n);
+    }
+    EXPECT_NEAR(last, 0.5, 1e-13);
+}
+
+TEST(Upsilon, TruncationEdges) {
+    auto u = [](int n) { return upsilon(0.03, 0.25, 2.0, 0.35, 8.0, 6.0, 0.1, 0.75, n); };
+    for (int n : {-1, -7, INT32_MIN}) {
+        EXPECT_EQ(u(n), u(0));
+    }
+    EXPECT_TRUE(std::isfinite(u(170)));
+    for (int n : {171, 200, INT32_MAX}) {
+        EXPECT_TRUE(std::isnan(u(n)));
+    }
+    // No jumps: the normal term alone.
+    const double z = (0.03 * 0.75 - 0.1) / (std::sqrt(0.75) * 0.25) / 1.4142135623730951;
+    EXPECT_EQ(upsilon(0.03, 0.25, 0.0, 0.35, 8.0, 6.0, 0.1, 0.75, 25), 1.0 - std::erfc(z) * 0.5);
+}
+
+TEST(Upsilon, DegenerateInputsGiveNaN) {
+    for (int n : {0, 5}) {
+        EXPECT_TRUE(std::isnan(upsilon(0.0, 0.0, 1.0, 0.4, 10.0, 5.0, 0.0, 1.0, n)));
+        EXPECT_TRUE(std::isnan(upsilon(0.0, 0.2, 1.0, 0.4, 10.0, 5.0, 0.0, 0.0, n)));
+        EXPECT_TRUE(std::isnan(upsilon(0.0, 0.2, 1.0, 0.4, 10.0, 5.0, 0.0, -1.0, n)));
+        EXPECT_TRUE(std::isnan(upsilon(0.0, 2.0, 1.0, 0.4, 30.0, 5.0, 0.0, 1.0, n)));  // A1 = inf
+    }
+}
+
+TEST(Options, CallPutAndFactoriesAgree) {
+    const auto call = kou::create_european_call(0.5, 98.0);
+    const auto put = kou::create_european_put(0.5, 98.0);
+    const kou::EuropeanOption &byBase = *put;
+    const double args[] = {100.0, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0};
+    const double c = call->priceByKouJumpDiffusion(args[0], args[1], args[2], args[3], args[4],
+                                                   args[5], args[6], 20);
+    EXPECT_EQ(c, kou::EuropeanCall(0.5, 98.0).priceByKouJumpDiffusion(
+                     args[0], args[1], args[2], args[3], args[4], args[5], args[6], 20));
+    const double p = byBase.priceByKouJumpDiffusion(args[0], args[1], args[2], args[3], args[4],
+                                                    args[5], args[6], 20);
+    EXPECT_EQ(p, (98.0 * std::exp((-0.05) * 0.5) + c) - 100.0);
+    // Swapped constructor arguments are another option.
+    EXPECT_NE(c, kou::EuropeanCall(98.0, 0.5).priceByKouJumpDiffusion(
+                     args[0], args[1], args[2], args[3], args[4], args[5], args[6], 20));
+}

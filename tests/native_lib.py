@@ -1,0 +1,39 @@
+"""Loads the straightforward evaluations (tests/native/straightforward.cpp) via ctypes.
+
+tests/run.sh builds them with the native tests and passes the path in
+STRAIGHTFORWARD_LIB; without it the library is built here with CMake.
+"""
+import ctypes
+import os
+import pathlib
+import subprocess
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "native"
+
+
+def _build():
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DBUILD_PYTHON_MODULES=OFF",
+                    "-DBUILD_NATIVE_TESTS=ON"], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(BUILD), "--target", "straightforward"],
+                   check=True, capture_output=True)
+    return BUILD / "tests" / "native" / "libstraightforward.so"
+
+
+def load():
+    path = os.environ.get("STRAIGHTFORWARD_LIB") or _build()
+    lib = ctypes.CDLL(str(path))
+    d, i = ctypes.c_double, ctypes.c_int32
+    signatures = {
+        "sf_Hh": [i, d],
+        "sf_I_n": [i, d, d, d, d],
+        "sf_upsilon": [d] * 8 + [i],
+        "sf_kou_call": [d] * 9 + [i],
+        "sf_kou_put": [d] * 9 + [i],
+        "sf_merton_call": [d] * 9,
+    }
+    for name, args in signatures.items():
+        fn = getattr(lib, name)
+        fn.argtypes = args
+        fn.restype = d
+    return lib
