@@ -4,14 +4,29 @@
 
 namespace kou {
 
+namespace {
+
+struct IntegerGammaTable {
+    double value[kMaxJumps + 2];
+    IntegerGammaTable() {
+        value[0] = 0.0;  // never read
+        for (std::int32_t m = 1; m <= kMaxJumps + 1; ++m) {
+            value[m] = std::tgamma(static_cast<double>(m));
+        }
+    }
+};
+
+}  // namespace
+
+const double *tgamma_of_integers() {
+    static const IntegerGammaTable table;  // thread-safe one-time initialisation
+    return table.value;
+}
+
 JumpCoefficients::JumpCoefficients(double p, double eta1, double eta2, std::int32_t last) {
     const double q = 1.0 - p;
     const double r1 = eta1 / (eta1 + eta2);
     const double r2 = eta2 / (eta1 + eta2);
-    for (std::int32_t m = 1; m <= last + 1; ++m) {
-        tgamma_[m] = std::tgamma(static_cast<double>(m));
-    }
-    tgamma_[0] = 0.0;  // never read: tgamma is only taken of x + 1 with x >= 0
     for (std::int32_t e = 0; e <= last; ++e) {
         const double x = static_cast<double>(e);
         powP_[e] = std::pow(p, x);
@@ -21,32 +36,35 @@ JumpCoefficients::JumpCoefficients(double p, double eta1, double eta2, std::int3
     }
 }
 
-// For k < i: sum over j = k .. i - 1, ascending from 0.0, of
-//   binom(i, j) binom(i - k - 1, j - k) r1^(j - k) r2^(i - j) (p^j q^(i - j)),
-// multiplied left to right with the two probability powers paired first.
-double JumpCoefficients::P(std::int32_t i, std::int32_t k) const {
-    if (k == i) {
-        return powP_[i];
+// P(i, i) = p^i and Q(i, i) = q^i. For k < i each is a sum over j = k .. i - 1,
+// ascending from 0.0, of
+//   P: binom(i, j) binom(i - k - 1, j - k) r1^(j - k) r2^(i - j) (p^j q^(i - j)),
+//   Q: binom(i, j) binom(i - k - 1, j - k) r1^(i - j) r2^(j - k) (q^j p^(i - j)),
+// each multiplied left to right. The two share their first product and, for one i,
+// binom(i, j) and the paired probability powers, so those are formed once.
+void JumpCoefficients::of_jump_count(std::int32_t i, double *P, double *Q) const {
+    const double *tg = tgamma_of_integers();
+    double binomI[kMaxJumps + 1];
+    double pq[kMaxJumps + 1];  // p^j q^(i - j)
+    double qp[kMaxJumps + 1];  // q^j p^(i - j)
+    for (std::int32_t j = 1; j < i; ++j) {
+        binomI[j] = binom(tg, i, j);
+        pq[j] = powP_[j] * powQ_[i - j];
+        qp[j] = powQ_[j] * powP_[i - j];
     }
-    double sum = 0.0;
-    for (std::int32_t j = k; j < i; ++j) {
-        sum = sum + binom(i, j) * binom(i - k - 1, j - k) * powR1_[j - k] * powR2_[i - j] *
-                        (powP_[j] * powQ_[i - j]);
+    for (std::int32_t k = 1; k < i; ++k) {
+        double sumP = 0.0;
+        double sumQ = 0.0;
+        for (std::int32_t j = k; j < i; ++j) {
+            const double b = binomI[j] * binom(tg, i - k - 1, j - k);
+            sumP = sumP + b * powR1_[j - k] * powR2_[i - j] * pq[j];
+            sumQ = sumQ + b * powR1_[i - j] * powR2_[j - k] * qp[j];
+        }
+        P[k] = sumP;
+        Q[k] = sumQ;
     }
-    return sum;
-}
-
-// The mirror image: r1 and r2 trade exponents, and so do p and q.
-double JumpCoefficients::Q(std::int32_t i, std::int32_t k) const {
-    if (k == i) {
-        return powQ_[i];
-    }
-    double sum = 0.0;
-    for (std::int32_t j = k; j < i; ++j) {
-        sum = sum + binom(i, j) * binom(i - k - 1, j - k) * powR1_[i - j] * powR2_[j - k] *
-                        (powQ_[j] * powP_[i - j]);
-    }
-    return sum;
+    P[i] = powP_[i];
+    Q[i] = powQ_[i];
 }
 
 }  // namespace kou

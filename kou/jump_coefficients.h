@@ -8,28 +8,29 @@
 
 namespace kou {
 
+// tgamma(m) at m = 0, 1, ..., kMaxJumps + 1 (entry 0 is never read), each the
+// library's value, computed once per process: the factorials that the Poisson weights
+// and the binomial coefficients divide by.
+const double *tgamma_of_integers();
+
+// binom(x, y) = tgamma(x + 1) / (tgamma(y + 1) tgamma(x - y + 1)), 0 <= y <= x <= kMaxJumps,
+// with tg = tgamma_of_integers().
+inline double binom(const double *tg, std::int32_t x, std::int32_t y) {
+    return tg[x + 1] / (tg[y + 1] * tg[x - y + 1]);
+}
+
 // Tables of what every coefficient of one Upsilon evaluation shares, for jump counts
-// up to `last` <= kMaxJumps: tgamma of the integers 1 .. last + 1 and the powers
-// 0 .. last of p, q = 1 - p, r1 = eta1 / (eta1 + eta2) and r2 = eta2 / (eta1 + eta2).
-// Each entry is the library call the coefficient formulas make, made once.
+// up to `last` <= kMaxJumps: the powers 0 .. last of p, q = 1 - p,
+// r1 = eta1 / (eta1 + eta2) and r2 = eta2 / (eta1 + eta2). Each entry is the pow call
+// that the coefficient formulas make, made once.
 class JumpCoefficients {
 public:
     JumpCoefficients(double p, double eta1, double eta2, std::int32_t last);
 
-    // tgamma(m) for 1 <= m <= last + 1.
-    double tgamma_of(std::int32_t m) const { return tgamma_[m]; }
-
-    // binom(x, y) = tgamma(x + 1) / (tgamma(y + 1) tgamma(x - y + 1)), 0 <= y <= x <= last.
-    double binom(std::int32_t x, std::int32_t y) const {
-        return tgamma_[x + 1] / (tgamma_[y + 1] * tgamma_[x - y + 1]);
-    }
-
-    // 1 <= k <= i <= last.
-    double P(std::int32_t i, std::int32_t k) const;
-    double Q(std::int32_t i, std::int32_t k) const;
+    // P(i, 1 .. i) into P[1 .. i] and Q(i, 1 .. i) into Q[1 .. i], 1 <= i <= last.
+    void of_jump_count(std::int32_t i, double *P, double *Q) const;
 
 private:
-    double tgamma_[kMaxJumps + 2];
     double powP_[kMaxJumps + 1], powQ_[kMaxJumps + 1];
     double powR1_[kMaxJumps + 1], powR2_[kMaxJumps + 1];
 };

@@ -13,10 +13,10 @@ namespace kou {
 // counts i = 1..n, each weighted by the Poisson probability pi_i of i jumps.
 //
 // Every quantity the terms share is computed once, into tables on the stack: the
-// I_n values of each order (they depend on the order k but not on the jump count i),
-// tgamma of the integers, and the powers of p, q, r1, r2, lam T, eta1 s and eta2 s by
-// exponent. Each table entry is the library call, with the same operands, that the
-// term-by-term evaluation would make, and every sum and product keeps its order and
+// I_n values of each order (they depend on the order k but not on the jump count i)
+// and the powers of p, q, r1, r2, lam T, eta1 s and eta2 s by exponent; tgamma of the
+// integers is tabled once per process. Each table entry is the library call, with the
+// same operands, that the term-by-term evaluation would make, and every sum and product keeps its order and
 // grouping, so the result is the same double.
 double Option::Upsilon(double mu, double sigma, double lam, double p, double eta1,
                        double eta2, double a, double T, std::int32_t n) const {
@@ -58,14 +58,17 @@ double Option::Upsilon(double mu, double sigma, double lam, double p, double eta
             powEta2s[e] = std::pow(eta2s, x);
         }
         const JumpCoefficients coef(p, eta1, eta2, n);
+        const double *tg = tgamma_of_integers();
 
         for (std::int32_t i = 1; i <= n; ++i) {
-            const double pi_i = (pi0 * powLamT[i]) / coef.tgamma_of(i + 1);
+            const double pi_i = (pi0 * powLamT[i]) / tg[i + 1];
+            double P[kMaxJumps + 1], Q[kMaxJumps + 1];
+            coef.of_jump_count(i, P, Q);
             double sum1 = 0.0;
             double sum2 = 0.0;
             for (std::int32_t k = 1; k <= i; ++k) {
-                sum1 = upward[k - 1] * (coef.P(i, k) * powEta1s[k]) + sum1;
-                sum2 = downward[k - 1] * (coef.Q(i, k) * powEta2s[k]) + sum2;
+                sum1 = upward[k - 1] * (P[k] * powEta1s[k]) + sum1;
+                sum2 = downward[k - 1] * (Q[k] * powEta2s[k]) + sum2;
             }
             J1 = sum1 * pi_i + J1;
             J2 = sum2 * pi_i + J2;

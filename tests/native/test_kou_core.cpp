@@ -113,12 +113,17 @@ TEST(In, AllOrdersMatchSingleValues) {
 
 TEST(JumpCoefficients, KouExample) {
     const kou::JumpCoefficients coef(0.4, 10.0, 5.0, 2);
-    EXPECT_NEAR(coef.P(2, 1), 0.16, 1e-15);
-    EXPECT_NEAR(coef.Q(2, 1), 0.32, 1e-15);
-    EXPECT_NEAR(coef.P(2, 2), 0.16, 1e-15);
-    EXPECT_NEAR(coef.Q(2, 2), 0.36, 1e-15);
-    EXPECT_EQ(coef.P(2, 2), std::pow(0.4, 2.0));
-    EXPECT_EQ(coef.Q(2, 2), std::pow(1.0 - 0.4, 2.0));
+    double P[3], Q[3];
+    coef.of_jump_count(2, P, Q);
+    EXPECT_NEAR(P[1], 0.16, 1e-15);
+    EXPECT_NEAR(Q[1], 0.32, 1e-15);
+    EXPECT_NEAR(P[2], 0.16, 1e-15);
+    EXPECT_NEAR(Q[2], 0.36, 1e-15);
+    EXPECT_EQ(P[2], std::pow(0.4, 2.0));
+    EXPECT_EQ(Q[2], std::pow(1.0 - 0.4, 2.0));
+    coef.of_jump_count(1, P, Q);
+    EXPECT_EQ(P[1], 0.4);
+    EXPECT_EQ(Q[1], 1.0 - 0.4);
 }
 
 TEST(JumpCoefficients, SumToOne) {
@@ -126,9 +131,11 @@ TEST(JumpCoefficients, SumToOne) {
     for (const auto &c : cases) {
         const kou::JumpCoefficients coef(c[0], c[1], c[2], 40);
         for (int i : {1, 2, 3, 7, 15, 40}) {
+            double P[41], Q[41];
+            coef.of_jump_count(i, P, Q);
             double total = 0.0;
             for (int k = 1; k <= i; ++k) {
-                total += coef.P(i, k) + coef.Q(i, k);
+                total += P[k] + Q[k];
             }
             EXPECT_NEAR(total, 1.0, 1e-12) << "i=" << i;
         }
