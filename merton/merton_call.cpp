@@ -97,31 +97,46 @@ bool MertonTerms::tail_has_nan(std::int32_t first, std::int32_t last) const {
     return false;
 }
 
-// Regular: c_i is non-finite exactly where K exp(-T r_i) overflows, when
-//  - 0 < T, 0 < K and 0 <= S are finite; sigma^2, v = s^2 / T and r0 are finite and
-//    g is not NaN (so r_i is a number or an infinity, never NaN);
+// Regular: c_i is non-finite exactly where K exp(-T r_i) is, when
+//  - 0 < T, K, S, sigma^2 and v = s^2 / T are finite; g, r0 and log(S / K) are not
+//    NaN. Then r_i = g x + r0 is NaN only where g x is an infinity of the other sign
+//    than r0, which holds at the last index if anywhere (|g x| grows with x), and the
+//    last term would have been NaN: so r_i is a number or an infinity, and
+//    K D = K exp(-T r_i) is monotone in i, never NaN unless K = 0 and D = +inf;
+//  - |S| + max |K D| is finite, the maximum taken at the two ends (K D is monotone and
+//    finite there, or those terms would have been NaN): then N1 S - (K D) N2 with N1,
+//    N2 in [0, 1] cannot overflow;
 //  - sigma_i > 0 and sigma_i sqrt(T) is finite on the range: sigma_i grows with i, so
 //    both hold if v or sigma^2 is positive and they hold at the last index;
 //  - log(S / K) is finite; or, where S / K underflows (log = -inf), the numerator of
 //    d1 stays below +inf, bounded through the largest sigma_i and r_i; or, where S / K
 //    overflows (+inf), it stays above -inf, bounded through the smallest.
-// Then wherever K exp(-T r_i) is finite, r_i > -inf, so the numerator of d1 is not NaN,
-// nor are d1 = numerator / sigma_i / sqrt(T) and d2 = d1 - sigma_i sqrt(T); N1 and N2
-// lie in [0, 1], and c_i = N1 S - (K D) N2 is the difference of two finite
-// non-negative numbers. Where it overflows, (K D) N2 is +inf or NaN and so is c_i.
+// Then wherever K D is finite, r_i > -inf, so the numerator of d1 is not NaN, nor are
+// d1 = numerator / sigma_i / sqrt(T) and d2 = d1 - sigma_i sqrt(T); N1 and N2 lie in
+// [0, 1], and c_i is finite. Where K D is infinite or NaN, so is (K D) N2, and c_i is
+// non-finite.
 //
 // NoDiffusion: the same with sigma = s = 0 (sigma_i = 0 throughout) and log(S / K)
 // finite: the numerator of d1, r_i T + log(S / K), is a number or an infinity, and
-// d1 is +-inf except where the numerator is zero, where it is NaN.
+// d1 is +-inf except where the numerator is zero, where it is NaN. With log(S / K)
+// infinite instead, the numerator is that infinity, or NaN where r_i T is the other
+// infinity; r_i T is monotone, so that would show at an end: the case is Regular.
 MertonTerms::Tail MertonTerms::classify_tail(double first, double last) const {
-    const bool finite_inputs = T > 0.0 && std::isfinite(T) && K > 0.0 && std::isfinite(K) &&
-                               S >= 0.0 && std::isfinite(S) && std::isfinite(sigma2) &&
-                               std::isfinite(v) && std::isfinite(r0) && !std::isnan(g);
-    if (!finite_inputs || std::isnan(logSK)) {
+    const bool finite_inputs = T > 0.0 && std::isfinite(T) && std::isfinite(K) &&
+                               std::isfinite(S) && std::isfinite(sigma2) && std::isfinite(v) &&
+                               !std::isnan(r0) && !std::isnan(g) && !std::isnan(logSK);
+    if (!finite_inputs) {
+        return Tail::Unknown;
+    }
+    const double inf = std::numeric_limits<double>::infinity();
+    const double rFirst = drift(first), rLast = drift(last);
+    const double discountedStrike = std::fmax(std::fabs(K * std::exp(T * (-rFirst))),
+                                              std::fabs(K * std::exp(T * (-rLast))));
+    if (!(std::fabs(S) + discountedStrike < inf)) {
         return Tail::Unknown;
     }
     if (v == 0.0 && sigma2 == 0.0) {
-        return std::isfinite(logSK) ? Tail::NoDiffusion : Tail::Unknown;
+        return std::isfinite(logSK) ? Tail::NoDiffusion : Tail::Regular;
     }
     const double sigLast = variance_root(last);
     if (!std::isfinite(sigLast * sqrtT)) {
@@ -130,8 +145,6 @@ MertonTerms::Tail MertonTerms::classify_tail(double first, double last) const {
     if (std::isfinite(logSK)) {
         return Tail::Regular;
     }
-    const double inf = std::numeric_limits<double>::infinity();
-    const double rFirst = drift(first), rLast = drift(last);
     if (logSK < 0.0) {
         const double highest = ((sigLast * sigLast) * 0.5 + std::fmax(rFirst, rLast)) * T;
         return highest < inf ? Tail::Regular : Tail::Unknown;

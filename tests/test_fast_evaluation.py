@@ -101,6 +101,10 @@ TAILS = {
     # no diffusion: d1 = 0 / 0 at the single index where r_i = 0, i = 500
     "zero diffusion, one NaN index": (100.0, 1.0, 100.0, 0.0, zero_crossing_rate(500, 0.5),
                                       0.0, 0.5, 0.0),
+    # negative spot and strike: log(S / K) is finite and the terms are numbers
+    "negative spot and strike": (-100.0, 1.0, -100.0, 0.2, 0.05, 1.0, -0.1, 0.15),
+    # no diffusion, S / K underflows to 0: d1 = -inf / 0 throughout
+    "zero diffusion, spot far below strike": (1e300, 1.0, 1e-300, 0.0, 0.05, 0.5, 0.05, 0.0),
     # no diffusion, r_i never exactly zero
     "zero diffusion, no NaN": (100.0, 1.0, 100.0, 0.0, zero_crossing_rate(500, 0.5) + 1e-9,
                                0.0, 0.5, 0.0),
@@ -119,6 +123,7 @@ def test_merton_tail_against_term_by_term(straightforward, name, n):
 @pytest.mark.parametrize("name,nan_from", [
     ("discount overflow", 600), ("power overflow", 400), ("late overflow", 7000),
     ("finite", None), ("zero diffusion, one NaN index", 500), ("zero diffusion, no NaN", None),
+    ("negative spot and strike", 7000), ("zero diffusion, spot far below strike", None),
 ])
 def test_merton_huge_truncations(straightforward, name, nan_from):
     K, T, *args = TAILS[name]
