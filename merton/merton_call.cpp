@@ -53,6 +53,7 @@ struct MertonTerms {
     enum class Tail { Regular, NoDiffusion, Unknown };
     Tail classify_tail(double first, double last) const;
     bool numerator_vanishes(double first, double last) const;
+    bool scaled_drift_bounded(double lo, double hi, bool fromBelow, int &budget) const;
 };
 
 // Whether any term first..last (171 <= first <= last) is NaN.
@@ -103,14 +104,15 @@ bool MertonTerms::tail_has_nan(std::int32_t first, std::int32_t last) const {
 //    than r0, which holds at the last index if anywhere (|g x| grows with x), and the
 //    last term would have been NaN: so r_i is a number or an infinity, and
 //    K D = K exp(-T r_i) is monotone in i, never NaN unless K = 0 and D = +inf;
-//  - |S| + max |K D| is finite, the maximum taken at the two ends (K D is monotone and
-//    finite there, or those terms would have been NaN): then N1 S - (K D) N2 with N1,
-//    N2 in [0, 1] cannot overflow;
+//  - N1 S - (K D) N2 with N1, N2 in [0, 1] cannot overflow: S and K have the same
+//    sign (D >= 0, so the two products do too), or |S| + max |K D| is finite, the
+//    maximum taken at the two ends (K D is monotone, and finite there, or those terms
+//    would have been NaN);
 //  - sigma_i > 0 and sigma_i sqrt(T) is finite on the range: sigma_i grows with i, so
 //    both hold if v or sigma^2 is positive and they hold at the last index;
-//  - log(S / K) is finite; or, where S / K underflows (log = -inf), the numerator of
-//    d1 stays below +inf, bounded through the largest sigma_i and r_i; or, where S / K
-//    overflows (+inf), it stays above -inf, bounded through the smallest.
+//  - log(S / K) is finite; or, where S / K underflows (log = -inf), the rest of the
+//    numerator of d1 stays below +inf, and where S / K overflows (+inf) above -inf
+//    (scaled_drift_bounded).
 // Then wherever K D is finite, r_i > -inf, so the numerator of d1 is not NaN, nor are
 // d1 = numerator / sigma_i / sqrt(T) and d2 = d1 - sigma_i sqrt(T); N1 and N2 lie in
 // [0, 1], and c_i is finite. Where K D is infinite or NaN, so is (K D) N2, and c_i is
@@ -130,9 +132,10 @@ MertonTerms::Tail MertonTerms::classify_tail(double first, double last) const {
     }
     const double inf = std::numeric_limits<double>::infinity();
     const double rFirst = drift(first), rLast = drift(last);
+    const bool sameSigns = (S >= 0.0 && K >= 0.0) || (S <= 0.0 && K <= 0.0);
     const double discountedStrike = std::fmax(std::fabs(K * std::exp(T * (-rFirst))),
                                               std::fabs(K * std::exp(T * (-rLast))));
-    if (!(std::fabs(S) + discountedStrike < inf)) {
+    if (!sameSigns && !(std::fabs(S) + discountedStrike < inf)) {
         return Tail::Unknown;
     }
     if (v == 0.0 && sigma2 == 0.0) {
@@ -145,13 +148,40 @@ MertonTerms::Tail MertonTerms::classify_tail(double first, double last) const {
     if (std::isfinite(logSK)) {
         return Tail::Regular;
     }
-    if (logSK < 0.0) {
-        const double highest = ((sigLast * sigLast) * 0.5 + std::fmax(rFirst, rLast)) * T;
-        return highest < inf ? Tail::Regular : Tail::Unknown;
+    int budget = 256;
+    return scaled_drift_bounded(first, last, logSK > 0.0, budget) ? Tail::Regular
+                                                                   : Tail::Unknown;
+}
+
+// Whether ((sigma_i^2 / 2 + r_i) T) stays below +inf (or, with fromBelow, above -inf)
+// for every index in lo..hi. sigma_i^2 / 2 grows with i and r_i is monotone, and the
+// rounded sum and product are monotone in each operand, so on a range the value is
+// bounded by the one formed from the largest (smallest) of each at the range's ends.
+// Where that bound is not conclusive the range is halved, within a budget of ranges.
+bool MertonTerms::scaled_drift_bounded(double lo, double hi, bool fromBelow,
+                                       int &budget) const {
+    if (--budget < 0) {
+        return false;
     }
-    const double sigFirst = variance_root(first);
-    const double lowest = ((sigFirst * sigFirst) * 0.5 + std::fmin(rFirst, rLast)) * T;
-    return lowest > -inf ? Tail::Regular : Tail::Unknown;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double rLo = drift(lo), rHi = drift(hi);
+    if (fromBelow) {
+        const double sig = variance_root(lo);
+        if (((sig * sig) * 0.5 + std::fmin(rLo, rHi)) * T > -inf) {
+            return true;
+        }
+    } else {
+        const double sig = variance_root(hi);
+        if (((sig * sig) * 0.5 + std::fmax(rLo, rHi)) * T < inf) {
+            return true;
+        }
+    }
+    if (hi - lo < 1.0) {
+        return false;
+    }
+    const double mid = std::floor((lo + hi) * 0.5);
+    return scaled_drift_bounded(lo, mid, fromBelow, budget) &&
+           scaled_drift_bounded(mid + 1.0, hi, fromBelow, budget);
 }
 
 // sigma = s = 0: whether the numerator of d1, monotone in i, is zero at some index
