@@ -30,8 +30,8 @@ double Hh(std::int32_t n, double x) {
         return before;
     }
     double last = hh_zero(x);
-    for (std::int32_t k = 1; k <= n; ++k) {
-        const double next = hh_step(before, last, x, k);
+    for (std::int32_t k = 0; k < n; ++k) {  // order k + 1; no overflow at n = INT32_MAX
+        const double next = hh_step(before, last, x, k + 1);
         before = last;
         last = next;
     }

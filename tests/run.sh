@@ -1,30 +1,55 @@
 #!/usr/bin/env bash
-# Installs the package and the test dependencies, then runs every test suite: the
-# native tests of the numerical cores (CTest + GoogleTest) and the Python tests.
+# Installs the package and the test dependencies, then runs every test suite:
+#  1. the native tests of the numerical cores (CTest + GoogleTest), 64-bit;
+#  2. the same built with -fsanitize=address,undefined;
+#  3. the same built for 32-bit x86 (-m32 -msse2 -mfpmath=sse), and its reference
+#     prices compared with the 64-bit build's;
+#  4. the Python tests (pytest).
 # Works on a fresh Debian machine with CPython 3.11, pip and gcc; run from anywhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+stage() { printf '\n=== %s\n' "$*"; }
+
+stage "installing the package and the test dependencies"
 python3 -m pip install --quiet --disable-pip-version-check ".[test]" cmake ninja
 
-# GoogleTest from Debian (needs root, as on CI; otherwise install libgtest-dev first).
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q >/dev/null
-    apt-get install -y -q --no-install-recommends libgtest-dev >/dev/null
-  else
-    echo "libgtest-dev is missing: sudo apt-get install libgtest-dev" >&2
+# GoogleTest (with its sources, for the 32-bit build) and the 32-bit toolchain from
+# Debian: needs root, as on CI; otherwise install these two packages first.
+missing=()
+[ -f /usr/include/gtest/gtest.h ] && [ -d /usr/src/googletest/googletest ] || missing+=(libgtest-dev)
+echo 'int main(){}' | g++ -m32 -x c++ -o /dev/null - 2>/dev/null || missing+=(g++-multilib)
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: ${missing[*]} (sudo apt-get install ${missing[*]})" >&2
     exit 1
   fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-build=build/native
-cmake -S . -B "$build" -G Ninja -DBUILD_PYTHON_MODULES=OFF -DBUILD_NATIVE_TESTS=ON >/dev/null
-cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure
+native() {  # build directory, extra CMake arguments...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DBUILD_PYTHON_MODULES=OFF -DBUILD_NATIVE_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir"
+  ctest --test-dir "$dir" --output-on-failure
+}
 
-export STRAIGHTFORWARD_LIB="$PWD/$build/tests/native/libstraightforward.so"
+stage "native tests, 64-bit"
+native build/native
+stage "native tests, address and undefined-behaviour sanitizers"
+native build/sanitize -DSANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "native tests, 32-bit x86"
+native build/m32 -DCMAKE_CXX_FLAGS=-m32 -DGTEST_SOURCE_DIR=/usr/src/googletest/googletest
+stage "reference prices, 32-bit against 64-bit"
+build/native/tests/native/reference_prices > build/prices-64.txt
+build/m32/tests/native/reference_prices > build/prices-32.txt
+python3 tests/native/compare_builds.py build/prices-64.txt build/prices-32.txt
+
+stage "Python tests"
+export STRAIGHTFORWARD_LIB="$PWD/build/native/tests/native/libstraightforward.so"
 # pytest exits 5 when it collected no test: that is a failure here, not a pass.
 set +e
 python3 -m pytest tests
