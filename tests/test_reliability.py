@@ -1,0 +1,315 @@
+"""Whatever callers pass, the interpreter survives, memory stays flat and results do not
+depend on threads."""
+import math
+import struct
+import threading
+from decimal import Decimal
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import corvane
+import halvorn
+from corvane import KouEuropeanCall, KouEuropeanPut, create_european_call, create_european_put
+from halvorn import MertonEuropeanCall
+from straightforward import exp as c_exp
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def same(a, b):
+    return (math.isnan(a) and math.isnan(b)) or bits(a) == bits(b)
+
+
+# ---- property tests over the whole double range ----
+
+any_double = st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True)
+int32 = st.integers(-2**31, 2**31 - 1)
+kou_n = st.one_of(int32, st.integers(-3, 40))
+FUZZ = settings(max_examples=4000, deadline=None, database=None,
+                suppress_health_check=[HealthCheck.too_slow])
+
+
+@FUZZ
+@given(st.lists(any_double, min_size=9, max_size=9), st.lists(kou_n, min_size=4, max_size=4))
+def test_kou_properties(values, ns):
+    # 4 truncations x (call, put, and the n <= 0 / n >= 171 checks): about 25 calls per example
+    T, K, S, r, sigma, lam, p, eta1, eta2 = values
+    call, put = KouEuropeanCall(T, K), create_european_put(T, K)
+    args = (S, r, sigma, lam, p, eta1, eta2)
+    at_zero = call.priceByKouJumpDiffusion(*args, 0)
+    for n in ns:
+        c = call.priceByKouJumpDiffusion(*args, n)
+        pt = put.priceByKouJumpDiffusion(*args, n)
+        assert type(c) is float and type(pt) is float
+        assert same(pt, (K * c_exp((-r) * T) + c) - S)
+        if n <= 0:
+            assert same(c, at_zero)
+        if n >= 171:
+            assert math.isnan(c) and math.isnan(pt)
+        for _ in range(4):   # repeated calls give the same bits
+            assert same(call.priceByKouJumpDiffusion(*args, n), c)
+
+
+merton_n = st.one_of(any_double, st.floats(-2.0, 400.0), st.floats(1e5, 1e300))
+
+
+@FUZZ
+@given(st.lists(any_double, min_size=8, max_size=8), st.lists(merton_n, min_size=5, max_size=5))
+def test_merton_properties(values, ns):
+    K, T, S, sigma, r, lam, m, s = values
+    call = MertonEuropeanCall(K, T)
+    args = (S, sigma, r, lam, m, s)
+    for n in ns:
+        price = call.JDAnalyticalPrice(*args, n)
+        assert type(price) is float
+        if not n >= 0.0:
+            assert bits(price) == bits(0.0)
+        else:
+            assert same(price, call.JDAnalyticalPrice(*args, math.floor(n) if math.isfinite(n) else n))
+        for _ in range(4):   # repeated calls give the same bits
+            assert same(call.JDAnalyticalPrice(*args, n), price)
+
+
+# ---- wrong types and hostile objects ----
+
+class Raises:
+    def __float__(self):
+        raise ValueError("no float here")
+
+    def __index__(self):
+        raise ValueError("no index here")
+
+
+class WrongFloat:
+    def __float__(self):
+        return "1.0"
+
+
+class WrongIndex:
+    def __index__(self):
+        return 1.5
+
+
+class FloatLike:
+    def __float__(self):
+        return 100.0
+
+
+HOSTILE = ["100", None, b"1", [1.0], (1.0,), {}, 1j, Raises(), WrongFloat(), WrongIndex(),
+           object(), 10**400, -(10**400), np.array([1.0, 2.0]), np.array("x")]
+ACCEPTED_AS_FLOAT = [Decimal("100.5"), Fraction(201, 2), True, 2**70, np.float64(100.5),
+                     np.float32(100.5), np.int64(100), np.array(100.5), FloatLike()]
+
+KOU_ARGS = [100.0, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 10]
+MERTON_ARGS = [100.0, 0.2, 0.05, 1.0, -0.1, 0.15, 10.0]
+
+
+def price_kou(args):
+    return KouEuropeanCall(0.5, 98.0).priceByKouJumpDiffusion(*args)
+
+
+def price_merton(args):
+    return MertonEuropeanCall(100.0, 1.0).JDAnalyticalPrice(*args)
+
+
+@pytest.mark.parametrize("pricer,base", [(price_kou, KOU_ARGS), (price_merton, MERTON_ARGS)],
+                         ids=["kou", "merton"])
+@pytest.mark.parametrize("bad", HOSTILE, ids=repr)
+def test_hostile_arguments_raise_type_error(pricer, base, bad):
+    for position in range(len(base)):
+        args = list(base)
+        args[position] = bad
+        with pytest.raises(TypeError):
+            pricer(args)
+
+
+@pytest.mark.parametrize("value", ACCEPTED_AS_FLOAT, ids=repr)
+def test_float_like_arguments_price_as_their_float(value):
+    for pricer, base in ((price_kou, KOU_ARGS), (price_merton, MERTON_ARGS)):
+        for position in range(len(base) - 1):   # the float parameters
+            args = list(base)
+            args[position] = value
+            want = list(base)
+            want[position] = float(value)
+            assert same(pricer(args), pricer(want))
+
+
+# Integer-like numbers are accepted; numbers that are not floats but convert through
+# __int__ (Decimal, Fraction) are truncated by the binding layer; floats never are.
+@pytest.mark.parametrize("n,accepted", [
+    (np.int32(7), True), (np.int64(7), True), (np.array(7), True), (True, True),
+    (Decimal("7.5"), True), (Fraction(15, 2), True), (np.float32(7.5), True),
+    (np.float64(7.0), False), (7.0, False),
+    (2**31, False), (-2**31 - 1, False), (np.int64(2**40), False),
+])
+def test_kou_truncation_conversions(n, accepted):
+    if accepted:
+        assert same(price_kou(KOU_ARGS[:-1] + [n]), price_kou(KOU_ARGS[:-1] + [int(n)]))
+    else:
+        with pytest.raises(TypeError):
+            price_kou(KOU_ARGS[:-1] + [n])
+
+
+def test_hostile_objects_do_not_crash_the_interpreter(subprocess_python):
+    result = subprocess_python("""
+        import corvane, halvorn, gc
+
+        class Evil:
+            def __float__(self):
+                gc.collect()
+                raise RuntimeError("boom")
+            def __index__(self):
+                raise MemoryError
+
+        class Weird(float):
+            def __float__(self):
+                return 1.0
+
+        hostile = [Evil(), Weird(2.0), float("nan"), 10**1000, "x", None, Evil]
+        kou = corvane.KouEuropeanCall(0.5, 98.0)
+        merton = halvorn.MertonEuropeanCall(100.0, 1.0)
+        ok = errors = 0
+        for h in hostile:
+            for i in range(8):
+                args = [100.0, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 10]
+                args[i] = h
+                try:
+                    kou.priceByKouJumpDiffusion(*args); ok += 1
+                except Exception:
+                    errors += 1
+                try:
+                    corvane.create_european_call(h, 1.0) if i == 0 else None
+                except Exception:
+                    errors += 1
+            for i in range(7):
+                args = [100.0, 0.2, 0.05, 1.0, -0.1, 0.15, 10.0]
+                args[i] = h
+                try:
+                    merton.JDAnalyticalPrice(*args); ok += 1
+                except Exception:
+                    errors += 1
+            for ctor in (corvane.KouEuropeanCall, corvane.KouEuropeanPut, halvorn.MertonEuropeanCall):
+                try:
+                    ctor(h, 1.0)
+                except Exception:
+                    errors += 1
+        print("alive", ok, errors)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("alive")
+
+
+def test_wrong_self_and_uninitialised_instances(subprocess_python):
+    result = subprocess_python("""
+        import corvane, halvorn
+        kou_args = (100.0, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 5)
+        merton_args = (100.0, 0.2, 0.05, 1.0, -0.1, 0.15, 5.0)
+        attempts = [
+            lambda: corvane.EuropeanOption.priceByKouJumpDiffusion(halvorn.MertonEuropeanCall(1.0, 1.0), *kou_args),
+            lambda: halvorn.MertonEuropeanCall.JDAnalyticalPrice(corvane.KouEuropeanCall(1.0, 1.0), *merton_args),
+            lambda: corvane.EuropeanOption.priceByKouJumpDiffusion(None, *kou_args),
+            lambda: corvane.EuropeanOption.priceByKouJumpDiffusion(corvane.Option.__new__(corvane.Option), *kou_args),
+            lambda: corvane.EuropeanOption.priceByKouJumpDiffusion(
+                corvane.EuropeanOption.__new__(corvane.EuropeanOption), *kou_args),
+        ]
+        class SkipsInit(corvane.KouEuropeanPut):
+            def __init__(self):
+                pass
+        class MertonSkips(halvorn.MertonEuropeanCall):
+            def __init__(self):
+                pass
+        attempts += [
+            lambda: SkipsInit.__new__(SkipsInit).priceByKouJumpDiffusion(*kou_args),
+            lambda: MertonSkips.__new__(MertonSkips).JDAnalyticalPrice(*merton_args),
+            lambda: SkipsInit(),
+            lambda: MertonSkips(),
+        ]
+        for attempt in attempts:
+            try:
+                attempt()
+                print("no exception")
+            except TypeError:
+                print("TypeError")
+        print("alive")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["TypeError"] * 9 + ["alive"]
+
+
+# ---- memory and reference counts ----
+
+def test_no_memory_growth_and_reference_counts_unchanged(subprocess_python):
+    result = subprocess_python("""
+        import os, sys, corvane, halvorn
+
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        spot, strike, n = 1234.5, 1000.25, 12345
+        kinds = {
+            "KouEuropeanCall": lambda: corvane.KouEuropeanCall(0.5, strike).priceByKouJumpDiffusion(
+                spot, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 3),
+            "KouEuropeanPut": lambda: corvane.KouEuropeanPut(0.5, strike).priceByKouJumpDiffusion(
+                spot, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 3),
+            "create_european_call": lambda: corvane.create_european_call(0.5, strike).priceByKouJumpDiffusion(
+                spot, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 3),
+            "create_european_put": lambda: corvane.create_european_put(T=0.5, K=strike).priceByKouJumpDiffusion(
+                S=spot, r=0.05, sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0, n=3),
+            "MertonEuropeanCall": lambda: halvorn.MertonEuropeanCall(strike, 1.0).JDAnalyticalPrice(
+                spot, 0.2, 0.05, 1.0, -0.1, 0.15, n),
+        }
+        for name, cycle in kinds.items():
+            for _ in range(2000):   # warm up caches and allocator pools
+                cycle()
+            refs = (sys.getrefcount(spot), sys.getrefcount(strike), sys.getrefcount(n))
+            before = rss()
+            for _ in range(100_000):
+                cycle()
+            growth = rss() - before
+            assert (sys.getrefcount(spot), sys.getrefcount(strike), sys.getrefcount(n)) == refs, name
+            print(name, growth)
+    """)
+    assert result.returncode == 0, result.stderr
+    for line in result.stdout.splitlines():
+        name, growth = line.split()
+        assert int(growth) <= 1 << 20, line
+
+
+# ---- threads ----
+
+def test_threads_give_serial_results():
+    rng = np.random.default_rng(8)
+    cases = [(rng.uniform(80, 120), rng.uniform(0.1, 2.0), rng.uniform(0.1, 0.4),
+              rng.uniform(0.0, 3.0), int(rng.integers(0, 25))) for _ in range(60)]
+    shared_kou, shared_merton = KouEuropeanCall(1.0, 100.0), MertonEuropeanCall(100.0, 1.0)
+
+    def run(kou, merton):
+        out = []
+        for S, T, sigma, lam, n in cases:
+            out.append(kou.priceByKouJumpDiffusion(S, 0.03, sigma, lam, 0.4, 10.0, 5.0, n))
+            out.append(merton.JDAnalyticalPrice(S, sigma, 0.03, lam, -0.1, 0.15, n * 10))
+            out.append(KouEuropeanPut(T, S).priceByKouJumpDiffusion(100.0, 0.03, sigma, lam, 0.4, 10.0, 5.0, n))
+        return [bits(x) for x in out]
+
+    serial = run(shared_kou, shared_merton)
+    results = {}
+
+    def worker(i):
+        own = (KouEuropeanCall(1.0, 100.0), MertonEuropeanCall(100.0, 1.0))
+        results[i] = [run(shared_kou, shared_merton) for _ in range(3)] + [run(*own)]
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 8
+    mismatches = sum(r != serial for runs in results.values() for r in runs)
+    assert mismatches == 0
