@@ -1,10 +1,14 @@
 """Demonstration: European options under the Merton and Kou jump-diffusion models.
 
 Prices a default set of options over several strikes beside the Black-Scholes
-value with the same diffusion volatility, and shows how the truncated series
-converges as the number of jump terms n grows.
+value with the same diffusion volatility, shows how the truncated series
+converges as the number of jump terms n grows, and writes a figure
+(jump_diffusion.png, or the path given as the first argument; needs matplotlib,
+the demo extra: pip install ".[demo]").
 """
 import math
+import sys
+from typing import Callable
 
 import corvane
 import halvorn
@@ -12,16 +16,20 @@ import halvorn
 N_STEPS = [0, 1, 2, 5, 10, 20, 50]
 
 
-def black_scholes_call(S, K, T, sigma, r):
+def normal_cdf(x: float) -> float:
+    return 0.5 * math.erfc(-x / math.sqrt(2.0))
+
+
+def black_scholes_call(S: float, K: float, T: float, sigma: float, r: float) -> float:
     d1 = (math.log(S / K) + (r + 0.5 * sigma * sigma) * T) / (sigma * math.sqrt(T))
     d2 = d1 - sigma * math.sqrt(T)
-    cdf = lambda x: 0.5 * math.erfc(-x / math.sqrt(2.0))
-    return S * cdf(d1) - K * math.exp(-r * T) * cdf(d2)
+    return S * normal_cdf(d1) - K * math.exp(-r * T) * normal_cdf(d2)
 
 
-def convergence_row(price, label, bs):
+def convergence_row(price: Callable[[int], float], label: str, bs: float) -> str:
     """One table row: prices for growing n, stopping once two agree exactly."""
-    cells, last = [], None
+    cells: list[str] = []
+    last: float | None = None
     for n in N_STEPS:
         value = price(n)
         if last is not None and value == last:
@@ -33,7 +41,7 @@ def convergence_row(price, label, bs):
     return f"{label:>6} {bs:12.6f} " + " ".join(f"{c:>14}" for c in cells)
 
 
-def merton_table():
+def merton_table() -> None:
     S, T, sigma, r = 100.0, 1.0, 0.2, 0.05
     lam, m, s = 1.0, -0.1, 0.15
     print("Merton jump-diffusion calls (module halvorn)")
@@ -44,12 +52,15 @@ def merton_table():
     print("-" * len(header))
     for K in [80.0, 90.0, 100.0, 110.0, 120.0]:
         call = halvorn.MertonEuropeanCall(K, T)   # strike first, then maturity
-        price = lambda n: call.JDAnalyticalPrice(S, sigma, r, lam, m, s, n)
+
+        def price(n: int) -> float:
+            return call.JDAnalyticalPrice(S, sigma, r, lam, m, s, n)
+
         print(convergence_row(price, f"{K:g}", black_scholes_call(S, K, T, sigma, r)))
     print()
 
 
-def kou_table():
+def kou_table() -> None:
     S, T, r, sigma = 100.0, 0.5, 0.05, 0.16
     lam, p, eta1, eta2 = 1.0, 0.4, 10.0, 5.0
     print("Kou double-exponential jump-diffusion calls and puts (module corvane)")
@@ -58,13 +69,18 @@ def kou_table():
     print("  price for truncation n (jump counts 0..n in each series)\n")
     header = (f"{'K':>6} {'Black-Scholes':>12} "
               + " ".join(f"{'n = ' + str(n):>14}" for n in N_STEPS))
-    for kind, cls in (("call", corvane.KouEuropeanCall), ("put", corvane.KouEuropeanPut)):
+    classes: list[tuple[str, Callable[[float, float], corvane.EuropeanOption]]] = [
+        ("call", corvane.KouEuropeanCall), ("put", corvane.KouEuropeanPut)]
+    for kind, cls in classes:
         print(f"  {kind}s")
         print(header)
         print("-" * len(header))
         for K in [90.0, 98.0, 100.0, 105.0, 110.0]:
             option = cls(T, K)   # maturity first, then strike
-            price = lambda n: option.priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n)
+
+            def price(n: int) -> float:
+                return option.priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n)
+
             bs = black_scholes_call(S, K, T, sigma, r)
             if kind == "put":
                 bs = bs + K * math.exp(-r * T) - S
@@ -72,9 +88,79 @@ def kou_table():
         print()
 
 
-def main():
+# Parameters for the figure: both models with the diffusion volatility 0.16 and
+# jumps that bring the total variance of the log-return to the same 0.0816 per year,
+# beside Black-Scholes with that total volatility.
+FIG_S, FIG_T, FIG_R, FIG_SIGMA = 100.0, 0.5, 0.05, 0.16
+FIG_KOU = dict(lam=1.0, p=0.4, eta1=10.0, eta2=5.0)    # variance 2p/eta1^2 + 2q/eta2^2 = 0.056
+FIG_MERTON = dict(lam=1.0, m=-0.1, s=math.sqrt(0.046))  # variance m^2 + s^2 = 0.056
+FIG_VOL = math.sqrt(FIG_SIGMA**2 + 0.056)
+
+
+def kou_call(K: float, n: int) -> float:
+    k = FIG_KOU
+    return corvane.KouEuropeanCall(FIG_T, K).priceByKouJumpDiffusion(
+        FIG_S, FIG_R, FIG_SIGMA, k["lam"], k["p"], k["eta1"], k["eta2"], n)
+
+
+def merton_call(K: float, n: int) -> float:
+    m = FIG_MERTON
+    return halvorn.MertonEuropeanCall(K, FIG_T).JDAnalyticalPrice(
+        FIG_S, FIG_SIGMA, FIG_R, m["lam"], m["m"], m["s"], n)
+
+
+def figure(path: str) -> None:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is not installed: no figure (pip install '.[demo]')")
+        return
+    strikes = [60.0 + 0.5 * i for i in range(161)]
+    kou = [kou_call(K, 40) for K in strikes]
+    merton = [merton_call(K, 60) for K in strikes]
+    bs = [black_scholes_call(FIG_S, K, FIG_T, FIG_VOL, FIG_R) for K in strikes]
+
+    fig, (left, middle, right) = plt.subplots(1, 3, figsize=(16, 5))
+    left.plot(strikes, kou, label="Kou (corvane, n = 40)")
+    left.plot(strikes, merton, "--", label="Merton (halvorn, n = 60)")
+    left.plot(strikes, bs, ":", color="black", label=f"Black-Scholes, vol {FIG_VOL:.4f}")
+    left.set(title="European call prices", xlabel="strike K", ylabel="call price")
+    left.legend()
+
+    middle.plot(strikes, [a - b for a, b in zip(kou, bs)], label="Kou − Black-Scholes")
+    middle.plot(strikes, [a - b for a, b in zip(merton, bs)], "--", label="Merton − Black-Scholes")
+    middle.axhline(0.0, color="black", linewidth=0.5)
+    middle.set(title="Difference from Black-Scholes with the same total variance",
+               xlabel="strike K", ylabel="price difference")
+    middle.legend()
+
+    ns = list(range(0, 41))
+    for name, price, style in (("Kou", kou_call, "o-"), ("Merton", merton_call, "s--")):
+        atm = FIG_S   # the at-the-money strike
+        limit = price(atm, 60 if name == "Kou" else 100)
+        errors = [abs(price(atm, n) - limit) for n in ns]
+        shown = [(n, e) for n, e in zip(ns, errors) if e > 0.0]
+        right.semilogy([n for n, _ in shown], [e for _, e in shown], style, markersize=3,
+                       label=f"{name}, K = S = {FIG_S:g}")
+    right.set(title="Truncation error |price(n) − price(n large)|", xlabel="truncation n",
+              ylabel="absolute error (zero errors not drawn)")
+    right.grid(True, which="both", alpha=0.3)
+    right.legend()
+
+    fig.suptitle(f"S = {FIG_S:g}, T = {FIG_T}, r = {FIG_R}, sigma = {FIG_SIGMA}; "
+                 f"Kou lam = 1, p = 0.4, eta1 = 10, eta2 = 5; Merton lam = 1, m = −0.1, "
+                 f"s = {FIG_MERTON['s']:.4f}")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"figure written to {path}")
+
+
+def main() -> None:
     merton_table()
     kou_table()
+    figure(sys.argv[1] if len(sys.argv) > 1 else "jump_diffusion.png")
 
 
 if __name__ == "__main__":
