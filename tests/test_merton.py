@@ -260,3 +260,20 @@ def test_uninitialised_instance_raises(subprocess_python):
     assert lines[-1] == "alive"
     assert "never initialised" in lines[0] and "never initialised" in lines[2]
     assert "__init__() must be called" in lines[1]
+
+
+@pytest.mark.parametrize("name", ["halvorn", "corvane"])
+def test_modules_use_multi_phase_initialisation(subprocess_python, name):
+    # A multi-phase init function returns its module definition, not a module: the
+    # object it returns has the type PyModuleDef_Type.
+    result = subprocess_python(f"""
+        import ctypes, importlib
+        module = importlib.import_module("{name}")
+        init = getattr(ctypes.PyDLL(module.__file__), "PyInit_{name}")
+        init.restype = ctypes.c_void_p
+        returned = init()
+        ob_type = ctypes.c_void_p.from_address(returned + ctypes.sizeof(ctypes.c_ssize_t)).value
+        moduledef = ctypes.addressof(ctypes.c_char.in_dll(ctypes.pythonapi, "PyModuleDef_Type"))
+        print(ob_type == moduledef)
+    """)
+    assert result.stdout.strip() == "True", result.stderr
