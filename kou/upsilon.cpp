@@ -16,8 +16,9 @@ namespace kou {
 // I_n values of each order (they depend on the order k but not on the jump count i)
 // and the powers of p, q, r1, r2, lam T, eta1 s and eta2 s by exponent; tgamma of the
 // integers is tabled once per process. Each table entry is the library call, with the
-// same operands, that the term-by-term evaluation would make, and every sum and product keeps its order and
-// grouping, so the result is the same double.
+// same operands, that the term-by-term evaluation would make, and every sum and
+// product keeps its order and grouping, so the result is the same double. The tables
+// take about 20 KiB of stack at n = 170.
 double Option::Upsilon(double mu, double sigma, double lam, double p, double eta1,
                        double eta2, double a, double T, std::int32_t n) const {
     // Every n >= 171 gives NaN, whatever the other arguments. At i = 171,
