@@ -1,18 +1,13 @@
 """The modules against the straightforward term-by-term evaluations, bit for bit."""
-import ctypes
 import math
 import random
-import struct
 
 import pytest
 
 from corvane import KouEuropeanCall, KouEuropeanPut
 from halvorn import MertonEuropeanCall
 from straightforward import exp, log
-
-
-def same(a, b):
-    return (math.isnan(a) and math.isnan(b)) or struct.pack("<d", a) == struct.pack("<d", b)
+from bitwise import same
 
 
 def wild(rng, typical):

@@ -1,6 +1,5 @@
 import math
 import random
-import struct
 
 import pytest
 
@@ -8,14 +7,7 @@ import corvane
 from corvane import (EuropeanOption, KouEuropeanCall, KouEuropeanPut, Option,
                      create_european_call, create_european_put)
 from fourier_kou import black_scholes_call, kou_call
-
-
-def bits(x):
-    return struct.pack("<d", x)
-
-
-def same(a, b):
-    return (math.isnan(a) and math.isnan(b)) or bits(a) == bits(b)
+from bitwise import bits, same
 
 
 MARKET = dict(S=100.0, r=0.05, sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0)

@@ -1,6 +1,5 @@
 import math
 import random
-import struct
 
 import mpmath as mp
 import pytest
@@ -8,14 +7,7 @@ import pytest
 import halvorn
 from straightforward import merton_call
 from halvorn import MertonEuropeanCall
-
-
-def bits(x):
-    return struct.pack("<d", x)
-
-
-def same(a, b):
-    return (math.isnan(a) and math.isnan(b)) or bits(a) == bits(b)
+from bitwise import bits, same
 
 
 # ---- independent references, from the mathematics, at high precision ----

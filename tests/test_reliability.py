@@ -1,7 +1,6 @@
 """Whatever callers pass, the interpreter survives, memory stays flat and results do not
 depend on threads."""
 import math
-import struct
 import threading
 from decimal import Decimal
 from fractions import Fraction
@@ -16,14 +15,7 @@ import halvorn
 from corvane import KouEuropeanCall, KouEuropeanPut, create_european_call, create_european_put
 from halvorn import MertonEuropeanCall
 from straightforward import exp as c_exp
-
-
-def bits(x):
-    return struct.pack("<d", x)
-
-
-def same(a, b):
-    return (math.isnan(a) and math.isnan(b)) or bits(a) == bits(b)
+from bitwise import bits, same
 
 
 # ---- property tests over the whole double range ----
