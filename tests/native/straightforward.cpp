@@ -199,7 +199,7 @@ double sf_merton_call(double K, double T, double S, double sigma, double r, doub
         double w = std::exp(-L) * std::pow(L, x);
         if (i >= 2) {
             F = F * x;
-            w = (std::exp(-L) * std::pow(L, x)) / F;
+            w = w / F;
         }
         const double d1 =
             ((((sig_i * sig_i) * 0.5 + r_i) * T) + std::log(S / K)) / sig_i / std::sqrt(T);
