@@ -3,10 +3,15 @@
 
 #include <cstdint>
 
+#include "bounded.h"
+
 namespace kou {
 
 constexpr double kSqrt2 = 1.4142135623730951;
 constexpr double kSqrt2Pi = 2.5066282746310002;
+// The same constants as approximations of sqrt(2) and sqrt(2 pi), within half an ulp.
+constexpr Bounded kSqrt2Rounded{kSqrt2, kSqrt2 * kUnitRoundoff};
+constexpr Bounded kSqrt2PiRounded{kSqrt2Pi, kSqrt2Pi * kUnitRoundoff};
 
 // Hh(-1, x) = exp(-x^2 / 2); Hh(0, x) = sqrt(2 pi) Phi(-x); for n >= 1 the n-fold
 // repeated integral of exp(-t^2 / 2) from x to infinity, through the recursion
@@ -19,16 +24,25 @@ void Hh_upward(std::int32_t last, double x, double *out);
 // The order-independent parts of I_n(n, c, alpha, beta, delta) = integral from c to
 // infinity of exp(alpha x) Hh(n, beta x - delta) dx, in Kou's closed form. All orders
 // of one (c, alpha, beta, delta) share rho = beta / alpha, x0 = beta c - delta and the
-// closed form's exponential and normal factors.
+// closed form's exponential and normal factors. Each factor carries a bound on its
+// rounding error (running error analysis), the arguments their own error bounds.
 class InClosedForm {
 public:
-    InClosedForm(double c, double alpha, double beta, double delta);
+    InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta);
+    InClosedForm(double c, double alpha, double beta, double delta)
+        : InClosedForm(Bounded::exact(c), Bounded::exact(alpha), Bounded::exact(beta),
+                       Bounded::exact(delta)) {}
 
     // False outside the two closed-form cases (beta > 0 with alpha = 0, beta = 0 or
     // NaN, beta < 0 with alpha >= 0 or NaN): every order is then +0.0.
     bool evaluated() const { return kind_ != Kind::Zero; }
-    double rho() const { return rho_; }
-    double x0() const { return x0_; }
+    Bounded rho() const { return rho_; }
+    Bounded x0() const { return x0_; }
+    Bounded alpha() const { return alpha_; }
+    Bounded expC() const { return expC_; }        // exp(c alpha)
+    Bounded expTail() const { return expTail_; }  // exp(alpha^2 / (2 beta^2) + delta alpha / beta)
+    Bounded scale() const { return scale_; }      // sqrt(2 pi) / beta
+    Bounded cdfTerm() const { return cdfTerm_; }  // the closed form's Phi
 
     // The integral of one order from its Hh sum, sumH = sum over i = 0..n of
     // rho^(n - i) Hh(i, x0) added in ascending i, and rhoPow = rho^(n + 1).
@@ -37,8 +51,8 @@ public:
 private:
     enum class Kind { Zero, A, B };
     Kind kind_;
-    double rho_ = 0.0, x0_ = 0.0, expC_ = 0.0, alpha_ = 0.0;
-    double scale_ = 0.0, expTail_ = 0.0, cdfTerm_ = 0.0;
+    Bounded rho_{0.0}, x0_{0.0}, expC_{0.0}, alpha_{0.0};
+    Bounded scale_{0.0}, expTail_{0.0}, cdfTerm_{0.0};
 };
 
 // I_n(n, c, alpha, beta, delta); NaN for n < 0.
@@ -49,5 +63,28 @@ double I_n(std::int32_t n, double c, double alpha, double beta, double delta);
 constexpr std::int32_t kMaxOrders = 170;
 void I_n_orders(std::int32_t count, double c, double alpha, double beta, double delta,
                 double *out);
+
+// The orders 0 .. count - 1 of I_n for one (c, alpha, beta, delta), as I_n_orders forms
+// them, kept with what a bound on their rounding errors needs. The arguments carry their
+// own error bounds; "exact" below means the integral at the exact arguments.
+class InOrders {
+public:
+    InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, Bounded delta);
+
+    const double *values() const { return value_; }
+
+    // Bound on |sum_k w[k] (values()[k] - exact I_k)| for weights w, with wAbs[k] >= |w[k]|.
+    // The weighted sum lets the errors of the Hh recursion cancel as they do.
+    double weighted_error(const double *w, const double *wAbs) const;
+
+private:
+    InClosedForm form_;
+    std::int32_t count_;
+    double hh_[kMaxOrders + 1];     // Hh(-1, x0) .. Hh(count - 1, x0) at hh_[0 .. count]
+    double rhoPow_[kMaxOrders + 1];  // rho^0 .. rho^count
+    double sumH_[kMaxOrders];        // sum over i <= k of rho^(k - i) Hh(i, x0)
+    double magnitude_[kMaxOrders];   // the same sum of magnitudes
+    double value_[kMaxOrders];
+};
 
 }  // namespace kou

@@ -1,3 +1,5 @@
+#include "upsilon.h"
+
 #include <cmath>
 #include <limits>
 
@@ -6,6 +8,28 @@
 #include "special_functions.h"
 
 namespace kou {
+
+namespace {
+
+constexpr Bounded kTwoPiRounded{6.283185307179586, 6.283185307179586 * kUnitRoundoff};
+
+// Bound on sum_k |t_k| / |sum_k t_k| for the P and Q sums when p or q = 1 - p is
+// negative, which in the model's domain happens only by rounding (a share-measure
+// probability one ulp above 1): the terms then alternate in sign, each at most
+// rho = n^2 max(r1 / r2, r2 / r1) |negative| / |positive| times its neighbour towards the
+// dominant term, so the ratio is at most 1 / (1 - 2 rho).
+double alternation_factor(double p, double q, double r1, double r2, std::int32_t n) {
+    if (p >= 0.0 && q >= 0.0) {
+        return 1.0;
+    }
+    const double nn = static_cast<double>(n) * static_cast<double>(n);
+    const double rho = nn * std::fmax(r1 / r2, r2 / r1) *
+                       (std::fmin(std::fabs(p), std::fabs(q)) /
+                        std::fmax(std::fabs(p), std::fabs(q)));
+    return rho < 0.25 ? 1.0 / (1.0 - 2.0 * rho) : kInfinity;
+}
+
+}  // namespace
 
 // Kou's closed-form series
 //   Upsilon = pi_0 Phi((muT - a) / (sigma sqrt T)) + (A2 J2 + A1 J1),
@@ -18,9 +42,19 @@ namespace kou {
 // integers is tabled once per process. Each table entry is the library call, with the
 // same operands, that the term-by-term evaluation would make, and every sum and
 // product keeps its order and grouping, so the result is the same double. The tables
-// take about 20 KiB of stack at n = 170.
-double Option::Upsilon(double mu, double sigma, double lam, double p, double eta1,
-                       double eta2, double a, double T, std::int32_t n) const {
+// take about 24 KiB of stack at n = 170.
+//
+// The error bound. The O(1) quantities are Bounded values. The J sums are bounded as
+//   |J - exact J| <= |sum_k w_k (I_k - exact I_k)| (1 + rel) + rel sum_k |w_k| |I_k|,
+// with w_k = sum_i pi_i P(i, k) (eta s)^k and rel the relative rounding of the
+// coefficients, powers, weights and sums, all of which are formed from positive
+// factors; the first sum is bounded by InOrders::weighted_error. Perturbed parameters p, q, r1, r2 change the mixture weights of i jumps by
+// at most i (|dp| + |dq| + |dr1| / r1 + |dr2| / r2) in total, and each weight multiplies
+// a conditional probability in [0, 1]: the series moves by at most
+// lam T (|dp| + |dq| + ...), added to the bound.
+UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounded p,
+                                   Bounded eta1, Bounded eta2, Bounded a, double T,
+                                   std::int32_t n) {
     // Every n >= 171 gives NaN, whatever the other arguments. At i = 171,
     // tgamma(172) = +inf, so for k < i every binomial coefficient binom(171, j) of
     // P(171, k) and Q(171, k) is +inf (or NaN, when its denominator overflows too):
@@ -30,60 +64,134 @@ double Option::Upsilon(double mu, double sigma, double lam, double p, double eta
     // NaN. The Poisson weight pi_171 = (...) / tgamma(172) is +-0.0 or NaN. Their
     // product sum * pi_171 is NaN, which J1, J2 and the result carry to the end.
     if (n > kMaxJumps) {
-        return std::numeric_limits<double>::quiet_NaN();
+        return {std::numeric_limits<double>::quiet_NaN(), kInfinity};
     }
+    constexpr double u = kUnitRoundoff;
 
-    const double pi0 = std::exp((-lam) * T);
-    const double muT = mu * T;
-    double J1 = 0.0;
-    double J2 = 0.0;
+    const Bounded pi0 = exp((-lam) * T);
+    const Bounded muT = mu * T;
+    Bounded J1{0.0};
+    Bounded J2{0.0};
+    double parameters = 0.0;  // the bound's share from perturbed mixture weights
 
     if (n > 0) {
-        const double sqrtT = std::sqrt(T);
-        const double s = sigma * sqrtT;
-        const double c = a - muT;
-        const double lamT = lam * T;
-        const double eta1s = eta1 * s;
-        const double eta2s = eta2 * s;
+        const double nd = static_cast<double>(n);
+        const Bounded sqrtT = sqrt(Bounded::exact(T));
+        const Bounded s = sigma * sqrtT;
+        const Bounded c = a - muT;
+        const Bounded lamT = lam * T;
+        const Bounded eta1s = eta1 * s;
+        const Bounded eta2s = eta2 * s;
 
-        double upward[kMaxOrders];    // I_n(k - 1, c, -eta1, -1 / s, -sigma eta1 sqrt T) at k - 1
-        double downward[kMaxOrders];  // I_n(k - 1, c, eta2, 1 / s, -sigma eta2 sqrt T) at k - 1
-        I_n_orders(n, c, -eta1, -1.0 / s, sqrtT * (eta1 * (-sigma)), upward);
-        I_n_orders(n, c, eta2, 1.0 / s, sqrtT * ((-sigma) * eta2), downward);
+        // I_n(k - 1, c, -eta1, -1 / s, -sigma eta1 sqrt T) and I_n(k - 1, c, eta2, 1 / s,
+        // -sigma eta2 sqrt T) at k - 1 = 0 .. n - 1.
+        const InOrders upwardOrders(n, c, -eta1, -1.0 / s, sqrtT * (eta1 * (-sigma)));
+        const InOrders downwardOrders(n, c, eta2, 1.0 / s, sqrtT * ((-sigma) * eta2));
+        const double *upward = upwardOrders.values();
+        const double *downward = downwardOrders.values();
 
         double powLamT[kMaxJumps + 1], powEta1s[kMaxJumps + 1], powEta2s[kMaxJumps + 1];
         for (std::int32_t e = 1; e <= n; ++e) {
             const double x = static_cast<double>(e);
-            powLamT[e] = std::pow(lamT, x);
-            powEta1s[e] = std::pow(eta1s, x);
-            powEta2s[e] = std::pow(eta2s, x);
+            powLamT[e] = std::pow(lamT.v, x);
+            powEta1s[e] = std::pow(eta1s.v, x);
+            powEta2s[e] = std::pow(eta2s.v, x);
         }
-        const JumpCoefficients coef(p, eta1, eta2, n);
+        const JumpCoefficients coef(p.v, eta1.v, eta2.v, n);
         const double *tg = tgamma_of_integers();
 
+        // w1[k - 1] = sum_i pi_i P(i, k) (eta1 s)^k, w2 likewise with Q; the same sums
+        // of magnitudes in w1Abs, w2Abs.
+        // The coefficients are non-negative unless p or q = 1 - p is (by rounding): then
+        // the magnitudes are summed apart.
+        const bool signs = p.v < 0.0 || p.v > 1.0;
+        double w1[kMaxJumps], w2[kMaxJumps], w1Abs[kMaxJumps], w2Abs[kMaxJumps];
+        for (std::int32_t k = 0; k < n; ++k) {
+            w1[k] = w2[k] = 0.0;
+            if (signs) {
+                w1Abs[k] = w2Abs[k] = 0.0;
+            }
+        }
+        double j1 = 0.0;
+        double j2 = 0.0;
         for (std::int32_t i = 1; i <= n; ++i) {
-            const double pi_i = (pi0 * powLamT[i]) / tg[i + 1];
+            const double pi_i = (pi0.v * powLamT[i]) / tg[i + 1];
             double P[kMaxJumps + 1], Q[kMaxJumps + 1];
             coef.of_jump_count(i, P, Q);
             double sum1 = 0.0;
             double sum2 = 0.0;
             for (std::int32_t k = 1; k <= i; ++k) {
-                sum1 = upward[k - 1] * (P[k] * powEta1s[k]) + sum1;
-                sum2 = downward[k - 1] * (Q[k] * powEta2s[k]) + sum2;
+                const double f1 = P[k] * powEta1s[k];
+                const double f2 = Q[k] * powEta2s[k];
+                sum1 = upward[k - 1] * f1 + sum1;
+                sum2 = downward[k - 1] * f2 + sum2;
+                w1[k - 1] = pi_i * f1 + w1[k - 1];
+                w2[k - 1] = pi_i * f2 + w2[k - 1];
             }
-            J1 = sum1 * pi_i + J1;
-            J2 = sum2 * pi_i + J2;
+            if (signs) {
+                for (std::int32_t k = 1; k <= i; ++k) {
+                    w1Abs[k - 1] = pi_i * std::fabs(P[k] * powEta1s[k]) + w1Abs[k - 1];
+                    w2Abs[k - 1] = pi_i * std::fabs(Q[k] * powEta2s[k]) + w2Abs[k - 1];
+                }
+            }
+            j1 = sum1 * pi_i + j1;
+            j2 = sum2 * pi_i + j2;
         }
+
+        const Bounded q = 1.0 - p;
+        const Bounded r1 = eta1 / (eta1 + eta2);
+        const Bounded r2 = eta2 / (eta1 + eta2);
+        // Relative rounding of one term pi_i P(i, k) (eta s)^k and of the sums: P and Q
+        // take 6 tgamma and 4 pow calls and 4 products per term, then up to n - 1
+        // additions; the power (eta s)^k, the weight (exp, pow, tgamma and two
+        // operations), the product with I and the sums over k and i (2n additions).
+        const double coefficients =
+            (10.0 * kLibraryRelative + (nd + 8.0) * u) *
+            alternation_factor(p.v, q.v, r1.v, r2.v, n);
+        const double weights =
+            pi0.relative() + pow_relative(lamT.relative(), nd) + kLibraryRelative + 2.0 * u;
+        const double sums = (2.0 * nd + 4.0) * u;
+        const double rel1 = coefficients + weights + sums + pow_relative(eta1s.relative(), nd);
+        const double rel2 = coefficients + weights + sums + pow_relative(eta2s.relative(), nd);
+
+        const double *m1 = signs ? w1Abs : w1;  // the weights' magnitudes
+        const double *m2 = signs ? w2Abs : w2;
+        double magnitude1 = 0.0, magnitude2 = 0.0;
+        for (std::int32_t k = 0; k < n; ++k) {
+            if (m1[k] != 0.0) {  // a zero weight carries no error, even an infinite one
+                magnitude1 = magnitude1 + m1[k] * std::fabs(upward[k]);
+            }
+            if (m2[k] != 0.0) {
+                magnitude2 = magnitude2 + m2[k] * std::fabs(downward[k]);
+            }
+        }
+        const double carried1 = upwardOrders.weighted_error(w1, m1);
+        const double carried2 = downwardOrders.weighted_error(w2, m2);
+        // (Products with a zero magnitude are left out: a relative bound may be infinite.)
+        J1 = {j1, carried1 * (1.0 + rel1) + (magnitude1 == 0.0 ? 0.0 : rel1 * magnitude1)};
+        J2 = {j2, carried2 * (1.0 + rel2) + (magnitude2 == 0.0 ? 0.0 : rel2 * magnitude2)};
+
+        const double mixture = (p.e + q.e) * 1.01 + 2.0 * (r1.relative() + r2.relative());
+        parameters = (lamT.v + lamT.e) * mixture * 1.01;
     }
 
     // Formed for every n: with n <= 0 the products A1 * 0.0 and A2 * 0.0 still carry
     // a NaN when A1 or A2 is infinite.
-    const double e1 = eta1 * sigma;
-    const double e2 = eta2 * sigma;
-    const double A1 = std::exp(e1 * e1 * T * 0.5) / (std::sqrt(6.283185307179586 * T) * sigma);
-    const double A2 = std::exp(e2 * e2 * T * 0.5) / (std::sqrt(6.283185307179586 * T) * sigma);
-    const double z = (-(a - muT)) / (std::sqrt(T) * sigma) / kSqrt2;
-    return pi0 * (1.0 - std::erfc(z) * 0.5) + (A2 * J2 + A1 * J1);
+    const Bounded e1 = eta1 * sigma;
+    const Bounded e2 = eta2 * sigma;
+    const Bounded A1 = exp(e1 * e1 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
+    const Bounded A2 = exp(e2 * e2 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
+    const Bounded z = (-(a - muT)) / (sqrt(Bounded::exact(T)) * sigma) / kSqrt2Rounded;
+    const Bounded result = pi0 * (1.0 - erfc(z) * 0.5) + (A2 * J2 + A1 * J1);
+    return {result.v, result.e + parameters};
+}
+
+double Option::Upsilon(double mu, double sigma, double lam, double p, double eta1,
+                       double eta2, double a, double T, std::int32_t n) const {
+    return upsilon_with_bound(Bounded::exact(mu), sigma, Bounded::exact(lam),
+                              Bounded::exact(p), Bounded::exact(eta1), Bounded::exact(eta2),
+                              Bounded::exact(a), T, n)
+        .value;
 }
 
 }  // namespace kou

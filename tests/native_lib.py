@@ -1,4 +1,5 @@
-"""Loads the straightforward evaluations (tests/native/straightforward.cpp) via ctypes.
+"""Loads the straightforward evaluations (tests/native/straightforward.cpp) via ctypes,
+and beside them the probe of the Kou call's evaluation (tests/native/core_probe.cpp).
 
 tests/run.sh builds them with the native tests and passes the path in
 STRAIGHTFORWARD_LIB; without it the library is built here with CMake.
@@ -15,7 +16,7 @@ BUILD = ROOT / "build" / "native"
 def _build():
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DBUILD_PYTHON_MODULES=OFF",
                     "-DBUILD_NATIVE_TESTS=ON"], check=True, capture_output=True)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "straightforward"],
+    subprocess.run(["cmake", "--build", str(BUILD), "--target", "straightforward", "core_probe"],
                    check=True, capture_output=True)
     return BUILD / "tests" / "native" / "libstraightforward.so"
 
@@ -36,4 +37,16 @@ def load():
         fn = getattr(lib, name)
         fn.argtypes = args
         fn.restype = d
+    probe = ctypes.CDLL(str(pathlib.Path(path).with_name("libcore_probe.so")))
+    probe.probe_kou_call.argtypes = [d] * 9 + [i, ctypes.POINTER(d), ctypes.POINTER(d)]
+    probe.probe_kou_call.restype = ctypes.c_int
+    lib.kou_evaluation = lambda *args: _kou_evaluation(probe, *args)
     return lib
+
+
+def _kou_evaluation(probe, T, K, S, r, sigma, lam, p, eta1, eta2, n):
+    """(certified, closed form, its error bound) as the Kou call's evaluation decided."""
+    closed, bound = ctypes.c_double(), ctypes.c_double()
+    certified = probe.probe_kou_call(T, K, S, r, sigma, lam, p, eta1, eta2, n,
+                                     ctypes.byref(closed), ctypes.byref(bound))
+    return bool(certified), closed.value, bound.value

@@ -1,0 +1,22 @@
+// The Kou call price as a free function, with what its evaluation knows about accuracy.
+#pragma once
+
+#include <cstdint>
+
+namespace kou {
+
+struct KouCallEvaluation {
+    double price;       // what the call returns
+    double closedForm;  // Kou's closed form evaluated in double precision
+    double bound;       // bound on the closed form's error against the exact truncated series
+    bool certified;     // price is closedForm: out of the domain, not finite, or bound small
+};
+
+// The call of maturity T and strike K under the Kou model with n jump terms per series
+// (the EuropeanCall's pricing operation). Any doubles and any n are accepted; see
+// EuropeanCall::priceByKouJumpDiffusion for what is returned where.
+KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, double sigma,
+                                      double lam, double p, double eta1, double eta2,
+                                      std::int32_t n);
+
+}  // namespace kou

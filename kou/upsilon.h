@@ -1,0 +1,27 @@
+// Kou's Upsilon probability with a bound on the rounding error of its closed form.
+#pragma once
+
+#include <cstdint>
+
+#include "bounded.h"
+
+namespace kou {
+
+struct UpsilonEstimate {
+    double value;  // Upsilon as the closed form evaluates it in double precision
+    double bound;  // bound on |value - exact series truncated at n|, or +inf / NaN
+};
+
+// Upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n) of the option family, the value bit for
+// bit, beside a bound on its error by running error analysis: every quantity of the
+// evaluation carries a bound on its absolute error through the Hh recursion, the I_n sums
+// and closed forms, the P/Q coefficients, the J sums, A1, A2 and the final combination.
+// The arguments carry their own error bounds (sigma and T are exact); the exact value is
+// that of exact arguments. The bound holds for arguments in the model's domain (sigma,
+// T > 0, 0 <= p <= 1 up to their error bounds, eta1, eta2 > 0, lam >= 0), where the
+// coefficients P and Q are sums of terms of one sign; elsewhere it is not meaningful.
+UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounded p,
+                                   Bounded eta1, Bounded eta2, Bounded a, double T,
+                                   std::int32_t n);
+
+}  // namespace kou
