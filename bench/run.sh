@@ -7,5 +7,5 @@ python3 -m pip install --quiet --disable-pip-version-check ".[bench]" cmake ninj
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DBUILD_PYTHON_MODULES=OFF -DBUILD_NATIVE_TESTS=ON \
   -DBUILD_GTEST_SUITE=OFF >/dev/null
-cmake --build "$build" --target straightforward >/dev/null
+cmake --build "$build" --target straightforward core_probe >/dev/null
 STRAIGHTFORWARD_LIB="$PWD/$build/tests/native/libstraightforward.so" python3 bench/benchmark.py

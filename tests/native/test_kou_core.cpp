@@ -6,6 +6,7 @@
 #include "jump_coefficients.h"
 #include "options.h"
 #include "special_functions.h"
+#include "upsilon_stable.h"
 
 using kou::Hh;
 using kou::I_n;
@@ -174,6 +175,54 @@ TEST(Upsilon, DegenerateInputsGiveNaN) {
         EXPECT_TRUE(std::isnan(upsilon(0.0, 0.2, 1.0, 0.4, 10.0, 5.0, 0.0, 0.0, n)));
         EXPECT_TRUE(std::isnan(upsilon(0.0, 0.2, 1.0, 0.4, 10.0, 5.0, 0.0, -1.0, n)));
         EXPECT_TRUE(std::isnan(upsilon(0.0, 2.0, 1.0, 0.4, 30.0, 5.0, 0.0, 1.0, n)));  // A1 = inf
+    }
+}
+
+// Where the closed form is well conditioned the stable evaluation agrees with it: the two
+// share no arithmetic beyond the P/Q coefficients.
+TEST(UpsilonStable, AgreesWithTheClosedFormWhereThatIsAccurate) {
+    struct Case {
+        double mu, sigma, lam, p, eta1, eta2, a, T;
+    };
+    const Case cases[] = {
+        {0.03, 0.25, 2.0, 0.35, 8.0, 6.0, 0.1, 0.75},  {-0.02, 0.16, 1.0, 0.4, 10.0, 5.0, -0.3, 0.5},
+        {0.05, 0.3, 4.0, 0.6, 3.0, 2.5, 0.4, 2.0},     {0.0, 0.2, 1.0, 0.5, 10.0, 10.0, 0.0, 1.0},
+        {0.01, 0.4, 0.5, 1.0, 4.0, 3.0, 1.2, 1.5},     {0.01, 0.1, 3.0, 0.0, 4.0, 3.0, -0.8, 0.25},
+    };
+    for (const Case &c : cases) {
+        for (int n : {0, 1, 2, 7, 25, 60}) {
+            const double closed = upsilon(c.mu, c.sigma, c.lam, c.p, c.eta1, c.eta2, c.a, c.T, n);
+            const double stable = kou::upsilon_stable(c.mu, c.sigma, c.lam, c.p, c.eta1, c.eta2,
+                                                      c.a, c.T, n);
+            EXPECT_NEAR(stable, closed, 1e-13) << "a=" << c.a << " n=" << n;
+        }
+    }
+}
+
+// E_1 = exp(b^2 / 2 - b y) Phi(y - b) exactly; the Miller recursion (b - y large) and the
+// upward one (b - y small or negative) must both give it, and agree where they meet.
+TEST(UpsilonStable, ErlangTailsOnBothRecursions) {
+    const double Phi_half = 0.5;
+    for (double b : {0.3, 2.0, 9.0, 30.0}) {
+        for (double y : {-3.0, -0.5, 0.0, 0.7, 4.0}) {
+            double tails[40];
+            kou::erlang_tails(40, b, y, tails);
+            const double want = std::exp(0.5 * b * b - b * y) * Phi_half *
+                                std::erfc((b - y) / 1.4142135623730951);
+            EXPECT_NEAR(tails[0], want, 1e-15 + 1e-13 * want) << "b=" << b << " y=" << y;
+            for (int k = 1; k < 40; ++k) {
+                EXPECT_GE(tails[k], tails[k - 1]);
+                EXPECT_LE(tails[k], 1.0 - 0.5 * std::erfc(y / 1.4142135623730951) + 1e-14);
+            }
+        }
+    }
+    // Either side of the switch at (b - y) sqrt(2 count) = 2.
+    const double at = 2.0 / std::sqrt(80.0);
+    double below[40], above[40];
+    kou::erlang_tails(40, 3.0, 3.0 - at * (1.0 - 1e-13), below);
+    kou::erlang_tails(40, 3.0, 3.0 - at * (1.0 + 1e-13), above);
+    for (int k = 0; k < 40; ++k) {
+        EXPECT_NEAR(below[k], above[k], 5e-13) << k;   // the inputs differ by 4.5e-14
     }
 }
 
