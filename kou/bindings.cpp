@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "initialised_self.h"
+#include "module_guards.h"
 #include "options.h"
 
 static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version 11 required");
@@ -14,7 +15,8 @@ using kou::EuropeanOption;
 using kou::EuropeanPut;
 using kou::Option;
 
-PYBIND11_MODULE(corvane, mod) {
+MAIN_INTERPRETER_MODULE(corvane, mod) {
+    module_guards::guard_base_type_construction();
     py::class_<Option>(mod, "Option");
 
     // Registering Option as the base makes the binding layer convert an EuropeanOption

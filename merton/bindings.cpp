@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "initialised_self.h"
+#include "module_guards.h"
 #include "merton_call.h"
 
 // The module is built against the binding layer's internals version 11 (the
@@ -11,7 +12,8 @@ static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(halvorn, mod) {
+MAIN_INTERPRETER_MODULE(halvorn, mod) {
+    module_guards::guard_base_type_construction();
     py::class_<MertonEuropeanCall>(mod, "MertonEuropeanCall")
         .def(py::init<double, double>())
         .def(

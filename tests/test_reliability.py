@@ -234,6 +234,57 @@ def test_wrong_self_and_uninitialised_instances(subprocess_python):
     assert result.stdout.split() == ["TypeError"] * 9 + ["alive"]
 
 
+# Pickling below protocol 2 asks the binding layer's base type for an instance of itself
+# (copyreg), as does calling it; both used to abort the process. Every route raises
+# TypeError now, and the objects still cannot be pickled or copied.
+PICKLING = [
+    "pickle.dumps(corvane.KouEuropeanCall(1.0, 100.0), 0)",
+    "pickle.dumps(halvorn.MertonEuropeanCall(100.0, 1.0), 1)",
+    "halvorn.MertonEuropeanCall(100.0, 1.0).__reduce__()",
+    "corvane.Option.__base__()",
+    "pickle.dumps(corvane.create_european_put(1.0, 100.0), 2)",
+    "pickle.dumps(halvorn.MertonEuropeanCall(100.0, 1.0), 5)",
+    "copy.copy(corvane.KouEuropeanCall(1.0, 100.0))",
+    "copy.deepcopy(halvorn.MertonEuropeanCall(100.0, 1.0))",
+]
+
+
+@pytest.mark.parametrize("statement", PICKLING)
+def test_pickling_raises_type_error(subprocess_python, statement):
+    result = subprocess_python(f"""
+        import copy, pickle, corvane, halvorn
+        try:
+            {statement}
+            print("no exception")
+        except TypeError as e:
+            print("TypeError:", e)
+        print(corvane.KouEuropeanCall(1.0, 100.0).priceByKouJumpDiffusion(100.0, 0.05, 0.2, 1.0, 0.4, 10.0, 5.0, 5))
+    """)
+    assert result.returncode == 0, result.stderr
+    first, price = result.stdout.splitlines()
+    assert first.startswith("TypeError:") and ("pickle" in first or "cannot create" in first)
+    assert float(price) > 0.0
+
+
+@pytest.mark.parametrize("module", ["corvane", "halvorn"])
+def test_sub_interpreter_import_fails_at_once(subprocess_python, module):
+    result = subprocess_python(f"""
+        import _xxsubinterpreters as si
+        interp = si.create()
+        try:
+            si.run_string(interp, "import {module}")
+            print("imported")
+        except si.RunFailedError as e:
+            print(e)
+        import {module}
+        print("main interpreter:", {module}.__name__)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"<class 'ImportError'>: {module} supports only the main interpreter",
+        f"main interpreter: {module}"]
+
+
 # ---- memory and reference counts ----
 
 def test_no_memory_growth_and_reference_counts_unchanged(subprocess_python):
