@@ -1,12 +1,10 @@
-"""The modules against the straightforward term-by-term evaluations, bit for bit."""
+"""The modules against the straightforward term-by-term evaluations, bit for bit. (The
+Merton tail beyond i = 170 is tested natively: tests/native/test_merton_tail.cpp.)"""
 import math
 import random
 
-import pytest
-
 from corvane import KouEuropeanCall, KouEuropeanPut
 from halvorn import MertonEuropeanCall
-from straightforward import exp, log
 from bitwise import check_kou_call, same
 
 
@@ -75,61 +73,3 @@ def test_merton_bit_exact(straightforward):
         (K, T), args = merton_case(rng)
         got = MertonEuropeanCall(K, T).JDAnalyticalPrice(*args)
         assert same(got, straightforward.sf_merton_call(K, T, *args)), (K, T, args)
-
-
-def zero_crossing_rate(index, m):
-    """r making r_i = g i + r0 exactly zero at `index` (sigma = s = 0, lam = 0, T = 1)."""
-    g = log(1.0 + (exp(0.5 * (0.0 * 0.0) + m) - 1.0)) / 1.0
-    return -(g * float(index))
-
-
-# (K, T, S, sigma, r, lam, m, s): how the tail of the series behaves
-TAILS = {
-    # lam = 0, m = -1: the discount factor exp(-T r_i) overflows from about i = 710
-    "discount overflow": (100.0, 1.0, 100.0, 0.2, 0.05, 0.0, -1.0, 0.0),
-    # L = lam' T > 1: pow(L, i) overflows near i = 440 while i! is already infinite
-    "power overflow": (100.0, 1.0, 100.0, 0.2, 0.05, 5.0, 0.0, 0.1),
-    # a typical equity jump law: r_i falls slowly, the discount overflows near i = 8000
-    "late overflow": (100.0, 1.0, 100.0, 0.2, 0.05, 1.0, -0.1, 0.15),
-    # upward mean jump (r_i grows) and L < 1: the tail stays zero
-    "finite": (100.0, 1.0, 100.0, 0.2, 0.05, 0.5, 0.05, 0.1),
-    # no diffusion: d1 = 0 / 0 at the single index where r_i = 0, i = 500
-    "zero diffusion, one NaN index": (100.0, 1.0, 100.0, 0.0, zero_crossing_rate(500, 0.5),
-                                      0.0, 0.5, 0.0),
-    # negative spot and strike: log(S / K) is finite and the terms are numbers
-    "negative spot and strike": (-100.0, 1.0, -100.0, 0.2, 0.05, 1.0, -0.1, 0.15),
-    # no diffusion, S / K underflows to 0: d1 = -inf / 0 throughout
-    "zero diffusion, spot far below strike": (1e300, 1.0, 1e-300, 0.0, 0.05, 0.5, 0.05, 0.0),
-    # no diffusion, r_i never exactly zero
-    "zero diffusion, no NaN": (100.0, 1.0, 100.0, 0.0, zero_crossing_rate(500, 0.5) + 1e-9,
-                               0.0, 0.5, 0.0),
-}
-
-
-@pytest.mark.parametrize("name", TAILS)
-@pytest.mark.parametrize("n", [170, 171, 300, 439, 440, 499, 500, 709, 710, 711, 2000, 7999,
-                               8000, 8001, 10**5, 10**6])
-def test_merton_tail_against_term_by_term(straightforward, name, n):
-    K, T, *args = TAILS[name]
-    got = MertonEuropeanCall(K, T).JDAnalyticalPrice(*args, n)
-    assert same(got, straightforward.sf_merton_call(K, T, *args, n))
-
-
-@pytest.mark.parametrize("name,nan_from", [
-    ("discount overflow", 600), ("power overflow", 400), ("late overflow", 7000),
-    ("finite", None), ("zero diffusion, one NaN index", 500), ("zero diffusion, no NaN", None),
-    ("negative spot and strike", 7000), ("zero diffusion, spot far below strike", None),
-])
-def test_merton_huge_truncations(straightforward, name, nan_from):
-    K, T, *args = TAILS[name]
-    call = MertonEuropeanCall(K, T)
-    at_cap = call.JDAnalyticalPrice(*args, 2**31 - 1)
-    for n in (2.0**31, 1e12, 1e300, math.inf):
-        assert same(call.JDAnalyticalPrice(*args, n), at_cap)
-    if nan_from is None:
-        # Nothing from i = 171 on can turn NaN: the price at the cap is that of 170 terms.
-        assert same(at_cap, straightforward.sf_merton_call(K, T, *args, 170))
-        assert math.isfinite(at_cap)
-    else:
-        assert math.isnan(at_cap)
-        assert math.isfinite(straightforward.sf_merton_call(K, T, *args, nan_from - 1))

@@ -285,6 +285,26 @@ def test_sub_interpreter_import_fails_at_once(subprocess_python, module):
         f"main interpreter: {module}"]
 
 
+# Merton prices with n = +inf whose tail decision used to visit all 2^31 terms (four
+# minutes): each in a child interpreter, its time recorded; only a second or more fails.
+@pytest.mark.parametrize("args", [
+    "(1.0, 1e-298).JDAnalyticalPrice(0.0, 0.0, 1.7976e+308, 0.0, -1.0, 1.0, math.inf)",
+    "(1e10, 9.307936598103273e-297).JDAnalyticalPrice(1e-320, 0.9198902886852434, 1.797693e+308, "
+    "0.0, -43.25976246523794, 6.458620991323484, math.inf)",
+])
+def test_merton_infinite_truncation_answers_at_once(subprocess_python, args, record_property):
+    result = subprocess_python(f"""
+        import math, time, halvorn
+        start = time.perf_counter()
+        price = halvorn.MertonEuropeanCall{args}
+        print(price, time.perf_counter() - start)
+    """)
+    assert result.returncode == 0, result.stderr
+    price, seconds = map(float, result.stdout.split())
+    record_property("seconds", seconds)
+    assert price == 0.0 and seconds < 1.0
+
+
 # ---- memory and reference counts ----
 
 def test_no_memory_growth_and_reference_counts_unchanged(subprocess_python):
