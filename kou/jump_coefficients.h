@@ -19,6 +19,13 @@ inline double binom(const double *tg, std::int32_t x, std::int32_t y) {
     return tg[x + 1] / (tg[y + 1] * tg[x - y + 1]);
 }
 
+// Every binom(x, y) with 0 <= y <= x <= kMaxJumps, formed once per process by the same
+// operations on the same operands as binom() (so the same values), stored by the
+// difference d = x - y: row d holds binom(d + y, y) for y = 0 .. kMaxJumps - d, so that a
+// run of coefficients with one x - y is contiguous. Read-only after its initialisation.
+constexpr std::int32_t kBinomialRow = kMaxJumps + 1;
+const double *binomial_table();  // binom(d + y, y) at [d * kBinomialRow + y]
+
 // Tables of what every coefficient of one Upsilon evaluation shares, for jump counts
 // up to `last` <= kMaxJumps: the powers 0 .. last of p, q = 1 - p,
 // r1 = eta1 / (eta1 + eta2) and r2 = eta2 / (eta1 + eta2). Each entry is the pow call
@@ -28,6 +35,7 @@ public:
     JumpCoefficients(double p, double eta1, double eta2, std::int32_t last);
 
     // P(i, 1 .. i) into P[1 .. i] and Q(i, 1 .. i) into Q[1 .. i], 1 <= i <= last.
+    // Bit for bit the values of the formulas, each sum added in ascending j.
     void of_jump_count(std::int32_t i, double *P, double *Q) const;
 
 private:

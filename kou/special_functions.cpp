@@ -134,7 +134,8 @@ InOrders::InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, B
     hh_[0] = hh_minus1(x0);
     Hh_upward(count - 1, x0, hh_ + 1);
     const double rho = form_.rho().v;
-    for (std::int32_t e = 0; e <= count; ++e) {
+    rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
+    for (std::int32_t e = 1; e <= count; ++e) {
         rhoPow_[e] = std::pow(rho, static_cast<double>(e));
     }
     const double *hh = hh_ + 1;

@@ -161,6 +161,15 @@ double sf_I_n(std::int32_t n, double c, double alpha, double beta, double delta)
     return I_n(n, c, alpha, beta, delta);
 }
 
+// Kou's coefficient P(i, k) (upward) or Q(i, k) (downward), term by term.
+double sf_kou_coefficient(std::int32_t i, std::int32_t k, double p, double eta1, double eta2,
+                          std::int32_t upward) {
+    const double q = 1.0 - p;
+    const double r1 = eta1 / (eta1 + eta2);
+    const double r2 = eta2 / (eta1 + eta2);
+    return upward ? P(i, k, p, q, r1, r2) : Q(i, k, p, q, r1, r2);
+}
+
 double sf_upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,
                   double a, double T, std::int32_t n) {
     return Upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n);

@@ -242,3 +242,43 @@ TEST(Options, CallPutAndFactoriesAgree) {
     EXPECT_NE(c, kou::EuropeanCall(98.0, 0.5).priceByKouJumpDiffusion(
                      args[0], args[1], args[2], args[3], args[4], args[5], args[6], 20));
 }
+
+extern "C" double sf_kou_coefficient(std::int32_t i, std::int32_t k, double p, double eta1,
+                                     double eta2, std::int32_t upward);
+extern "C" double sf_kou_call(double T, double K, double S, double r, double sigma, double lam,
+                              double p, double eta1, double eta2, std::int32_t n);
+
+// The table holds exactly the binomial coefficients as tgamma forms them.
+TEST(JumpCoefficients, BinomialTableEveryEntry) {
+    const double *table = kou::binomial_table();
+    for (int x = 0; x <= kou::kMaxJumps; ++x) {
+        for (int y = 0; y <= x; ++y) {
+            const double want = std::tgamma(x + 1.0) / (std::tgamma(y + 1.0) * std::tgamma(x - y + 1.0));
+            ASSERT_EQ(table[(x - y) * kou::kBinomialRow + y], want) << x << " " << y;
+        }
+    }
+}
+
+// The reordered, vectorised loops give every coefficient's bits, up to i = 170.
+TEST(JumpCoefficients, BitForBitAgainstTheFormula) {
+    const double sets[][3] = {{0.4, 10.0, 5.0}, {0.93, 1.7, 31.0}, {1.0, 3.0, 2.0}};
+    for (const auto &c : sets) {
+        const kou::JumpCoefficients coef(c[0], c[1], c[2], kou::kMaxJumps);
+        for (int i : {1, 2, 3, 7, 16, 33, 64, 101, 150, 169, 170}) {
+            double P[kou::kMaxJumps + 1], Q[kou::kMaxJumps + 1];
+            coef.of_jump_count(i, P, Q);
+            for (int k = 1; k <= i; ++k) {
+                ASSERT_EQ(P[k], sf_kou_coefficient(i, k, c[0], c[1], c[2], 1)) << i << " " << k;
+                ASSERT_EQ(Q[k], sf_kou_coefficient(i, k, c[0], c[1], c[2], 0)) << i << " " << k;
+            }
+        }
+    }
+}
+
+// The whole call at the largest truncation, where the coefficient loops run longest.
+TEST(BitExact, KouAtTheLargestTruncation) {
+    const double want = sf_kou_call(0.5, 98.0, 100.0, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 170);
+    EXPECT_EQ(kou::EuropeanCall(0.5, 98.0).priceByKouJumpDiffusion(100.0, 0.05, 0.16, 1.0, 0.4,
+                                                                  10.0, 5.0, 170),
+              want);
+}
