@@ -1,0 +1,15 @@
+"""Vectorised European option prices under the Kou and Merton jump-diffusion models.
+
+One argument order for both models, instrument, market, diffusion, jumps::
+
+    kou_price(kind, S, K, T, r, sigma, lam, p, eta1, eta2, *, q=0.0, n=None)
+    merton_price(kind, S, K, T, r, sigma, lam, m, s, *, q=0.0, n=None)
+
+Every argument broadcasts like numpy; the result is a float64 array of the broadcast shape
+(a float when every argument is a scalar). Each element is the price that `corvane` or
+`halvorn` gives for the same inputs (bit for bit when q = 0): the same native functions
+compute it, with the interpreter lock released and, for large arrays, on every core.
+"""
+from ._pricing import kou_price, merton_price
+
+__all__ = ["kou_price", "merton_price"]

@@ -1,0 +1,130 @@
+// jumpdiffusion._native: the element loops of the toolkit over the numerical cores of
+// corvane and halvorn. The Python layer validates and broadcasts; this file receives
+// contiguous one-dimensional arrays of equal length, prices each element with the very
+// functions the two modules call (so the same bits), with the interpreter lock released
+// and, for large arrays, on several threads.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "merton_call.h"
+#include "module_guards.h"
+#include "prices.h"
+#include "truncation.h"
+
+static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version 11 required");
+
+namespace py = pybind11;
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Flags = py::array_t<std::int8_t, py::array::c_style | py::array::forcecast>;
+using Counts = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+namespace {
+
+// Below this many elements one thread does the work (starting threads costs more).
+constexpr std::size_t kElementsPerThread = 4096;
+
+// Runs body(begin, end) over [0, size) in contiguous chunks on up to all cores.
+template <typename Body>
+void parallel_for(std::size_t size, const Body &body) {
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t workers = std::min(cores, std::max<std::size_t>(1, size / kElementsPerThread));
+    if (workers <= 1) {
+        body(0, size);
+        return;
+    }
+    std::vector<std::thread> threads;
+    const std::size_t chunk = (size + workers - 1) / workers;
+    for (std::size_t w = 1; w < workers; ++w) {
+        const std::size_t begin = std::min(size, w * chunk), end = std::min(size, begin + chunk);
+        threads.emplace_back([&body, begin, end] { body(begin, end); });
+    }
+    body(0, std::min(size, chunk));
+    for (std::thread &t : threads) {
+        t.join();
+    }
+}
+
+const double *data(const Doubles &a) { return a.data(); }
+
+// A continuous dividend yield q prices a European option as the spot S exp(-q T) with no
+// dividend (the forward is the same): exact for both models. q = 0 leaves S as it is.
+inline double forward_spot(double S, double q, double T) {
+    return q == 0.0 ? S : S * std::exp((-q) * T);
+}
+
+// The Kou price of element e: corvane's call (certified closed form or stable
+// evaluation), the put by the same parity as corvane's put. S is the forward-adjusted spot.
+py::array_t<double> kou_prices(const Flags &isCall, const Doubles &S, const Doubles &K,
+                               const Doubles &T, const Doubles &r, const Doubles &q,
+                               const Doubles &sigma, const Doubles &lam, const Doubles &p,
+                               const Doubles &eta1, const Doubles &eta2, const Counts &n) {
+    const std::size_t size = static_cast<std::size_t>(S.size());
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *res = out.mutable_data();
+    const std::int8_t *call = isCall.data();
+    const double *s0 = data(S), *k = data(K), *t = data(T), *rr = data(r), *qq = data(q);
+    const double *sg = data(sigma);
+    const double *l = data(lam), *pp = data(p), *e1 = data(eta1), *e2 = data(eta2);
+    const std::int64_t *nn = n.data();
+    {
+        py::gil_scoped_release unlocked;
+        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t e = begin; e < end; ++e) {
+                const double s = forward_spot(s0[e], qq[e], t[e]);
+                const std::int32_t terms =
+                    nn[e] >= 0 ? static_cast<std::int32_t>(nn[e])
+                               : jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
+                const double C = kou::kou_call_evaluation(t[e], k[e], s, rr[e], sg[e], l[e],
+                                                          pp[e], e1[e], e2[e], terms)
+                                     .price;
+                res[e] = call[e] ? C : (k[e] * std::exp((-rr[e]) * t[e]) + C) - s;
+            }
+        });
+    }
+    return out;
+}
+
+// The Merton price of element e: halvorn's call; the put by parity on it, in the form of
+// the Kou put.
+py::array_t<double> merton_prices(const Flags &isCall, const Doubles &S, const Doubles &K,
+                                  const Doubles &T, const Doubles &r, const Doubles &q,
+                                  const Doubles &sigma, const Doubles &lam, const Doubles &m,
+                                  const Doubles &sj, const Doubles &n) {
+    const std::size_t size = static_cast<std::size_t>(S.size());
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *res = out.mutable_data();
+    const std::int8_t *call = isCall.data();
+    const double *s0 = data(S), *k = data(K), *t = data(T), *rr = data(r), *qq = data(q);
+    const double *sg = data(sigma);
+    const double *l = data(lam), *mm = data(m), *ss = data(sj), *nn = data(n);
+    {
+        py::gil_scoped_release unlocked;
+        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t e = begin; e < end; ++e) {
+                const double s = forward_spot(s0[e], qq[e], t[e]);
+                const double terms =
+                    nn[e] >= 0.0 ? nn[e] : jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
+                const double C = MertonEuropeanCall(k[e], t[e])
+                                     .JDAnalyticalPrice(s, sg[e], rr[e], l[e], mm[e], ss[e], terms);
+                res[e] = call[e] ? C : (k[e] * std::exp((-rr[e]) * t[e]) + C) - s;
+            }
+        });
+    }
+    return out;
+}
+
+}  // namespace
+
+MAIN_INTERPRETER_MODULE(_native, mod) {
+    module_guards::guard_base_type_construction();
+    mod.def("kou_prices", &kou_prices);
+    mod.def("merton_prices", &merton_prices);
+    mod.def("kou_default_terms", py::vectorize(&jumpdiffusion::kou_default_terms));
+    mod.def("merton_default_terms", py::vectorize(&jumpdiffusion::merton_default_terms));
+}

@@ -1,0 +1,13 @@
+import numpy as np
+import numpy.typing as npt
+
+_F = npt.NDArray[np.float64]
+
+def kou_prices(isCall: npt.NDArray[np.int8], S: _F, K: _F, T: _F, r: _F, q: _F, sigma: _F,
+               lam: _F, p: _F, eta1: _F, eta2: _F, n: npt.NDArray[np.int64]) -> _F: ...
+def merton_prices(isCall: npt.NDArray[np.int8], S: _F, K: _F, T: _F, r: _F, q: _F, sigma: _F,
+                  lam: _F, m: _F, sj: _F, n: _F) -> _F: ...
+def kou_default_terms(T: npt.ArrayLike, lam: npt.ArrayLike, p: npt.ArrayLike,
+                      eta1: npt.ArrayLike, eta2: npt.ArrayLike) -> npt.NDArray[np.int32]: ...
+def merton_default_terms(T: npt.ArrayLike, lam: npt.ArrayLike, m: npt.ArrayLike,
+                         s: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
