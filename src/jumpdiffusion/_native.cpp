@@ -58,65 +58,62 @@ inline double forward_spot(double S, double q, double T) {
     return q == 0.0 ? S : S * std::exp((-q) * T);
 }
 
-// The Kou price of element e: corvane's call (certified closed form or stable
-// evaluation), the put by the same parity as corvane's put. S is the forward-adjusted spot.
-py::array_t<double> kou_prices(const Flags &isCall, const Doubles &S, const Doubles &K,
-                               const Doubles &T, const Doubles &r, const Doubles &q,
-                               const Doubles &sigma, const Doubles &lam, const Doubles &p,
-                               const Doubles &eta1, const Doubles &eta2, const Counts &n) {
+// Prices every element: call(e, s) is the model's call for element e at the
+// forward-adjusted spot s; a put is (K exp(-rT) + call) - s, the parity corvane's put
+// uses. The loop runs with the interpreter lock released, on several threads when large.
+template <typename CallPrice>
+py::array_t<double> price_elements(const Flags &isCall, const Doubles &S, const Doubles &K,
+                                   const Doubles &T, const Doubles &r, const Doubles &q,
+                                   const CallPrice &call) {
     const std::size_t size = static_cast<std::size_t>(S.size());
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
-    const std::int8_t *call = isCall.data();
+    const std::int8_t *kind = isCall.data();
     const double *s0 = data(S), *k = data(K), *t = data(T), *rr = data(r), *qq = data(q);
-    const double *sg = data(sigma);
-    const double *l = data(lam), *pp = data(p), *e1 = data(eta1), *e2 = data(eta2);
-    const std::int64_t *nn = n.data();
     {
         py::gil_scoped_release unlocked;
         parallel_for(size, [&](std::size_t begin, std::size_t end) {
             for (std::size_t e = begin; e < end; ++e) {
                 const double s = forward_spot(s0[e], qq[e], t[e]);
-                const std::int32_t terms =
-                    nn[e] >= 0 ? static_cast<std::int32_t>(nn[e])
-                               : jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
-                const double C = kou::kou_call_evaluation(t[e], k[e], s, rr[e], sg[e], l[e],
-                                                          pp[e], e1[e], e2[e], terms)
-                                     .price;
-                res[e] = call[e] ? C : (k[e] * std::exp((-rr[e]) * t[e]) + C) - s;
+                const double C = call(e, s);
+                res[e] = kind[e] ? C : (k[e] * std::exp((-rr[e]) * t[e]) + C) - s;
             }
         });
     }
     return out;
 }
 
-// The Merton price of element e: halvorn's call; the put by parity on it, in the form of
-// the Kou put.
+// Kou: corvane's call (certified closed form or stable evaluation).
+py::array_t<double> kou_prices(const Flags &isCall, const Doubles &S, const Doubles &K,
+                               const Doubles &T, const Doubles &r, const Doubles &q,
+                               const Doubles &sigma, const Doubles &lam, const Doubles &p,
+                               const Doubles &eta1, const Doubles &eta2, const Counts &n) {
+    const double *k = data(K), *t = data(T), *rr = data(r), *sg = data(sigma), *l = data(lam);
+    const double *pp = data(p), *e1 = data(eta1), *e2 = data(eta2);
+    const std::int64_t *nn = n.data();
+    return price_elements(isCall, S, K, T, r, q, [&](std::size_t e, double s) {
+        const std::int32_t terms =
+            nn[e] >= 0 ? static_cast<std::int32_t>(nn[e])
+                       : jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
+        return kou::kou_call_evaluation(t[e], k[e], s, rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
+                                        terms)
+            .price;
+    });
+}
+
+// Merton: halvorn's call.
 py::array_t<double> merton_prices(const Flags &isCall, const Doubles &S, const Doubles &K,
                                   const Doubles &T, const Doubles &r, const Doubles &q,
                                   const Doubles &sigma, const Doubles &lam, const Doubles &m,
                                   const Doubles &sj, const Doubles &n) {
-    const std::size_t size = static_cast<std::size_t>(S.size());
-    py::array_t<double> out(static_cast<py::ssize_t>(size));
-    double *res = out.mutable_data();
-    const std::int8_t *call = isCall.data();
-    const double *s0 = data(S), *k = data(K), *t = data(T), *rr = data(r), *qq = data(q);
-    const double *sg = data(sigma);
-    const double *l = data(lam), *mm = data(m), *ss = data(sj), *nn = data(n);
-    {
-        py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t e = begin; e < end; ++e) {
-                const double s = forward_spot(s0[e], qq[e], t[e]);
-                const double terms =
-                    nn[e] >= 0.0 ? nn[e] : jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
-                const double C = MertonEuropeanCall(k[e], t[e])
-                                     .JDAnalyticalPrice(s, sg[e], rr[e], l[e], mm[e], ss[e], terms);
-                res[e] = call[e] ? C : (k[e] * std::exp((-rr[e]) * t[e]) + C) - s;
-            }
-        });
-    }
-    return out;
+    const double *k = data(K), *t = data(T), *rr = data(r), *sg = data(sigma), *l = data(lam);
+    const double *mm = data(m), *ss = data(sj), *nn = data(n);
+    return price_elements(isCall, S, K, T, r, q, [&](std::size_t e, double s) {
+        const double terms =
+            nn[e] >= 0.0 ? nn[e] : jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
+        return MertonEuropeanCall(k[e], t[e])
+            .JDAnalyticalPrice(s, sg[e], rr[e], l[e], mm[e], ss[e], terms);
+    });
 }
 
 }  // namespace
