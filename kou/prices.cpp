@@ -70,12 +70,12 @@ KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, do
     const double bound = kBoundSafety * C.e;
     if (!std::isfinite(C.v) || !in_model_domain(S, K, T, r, sigma, lam, p, eta1, eta2, n) ||
         bound <= kCertifiedFraction * (S + discounted.v)) {
-        return {C.v, C.v, bound, true};
+        return {C.v, C.v, bound, true, U1.value};
     }
     const double V1 = upsilon_stable(mu1.v, sigma, lamTilde.v, pTilde.v, eta1Tilde.v,
                                      eta2Tilde.v, a.v, T, n);
     const double V2 = upsilon_stable(mu2.v, sigma, lam, p, eta1, eta2, a.v, T, n);
-    return {S * V1 - V2 * discounted.v, C.v, bound, false};
+    return {S * V1 - V2 * discounted.v, C.v, bound, false, V1};
 }
 
 double EuropeanCall::priceByKouJumpDiffusion(double S, double r, double sigma, double lam,

@@ -10,6 +10,7 @@ struct KouCallEvaluation {
     double closedForm;  // Kou's closed form evaluated in double precision
     double bound;       // bound on the closed form's error against the exact truncated series
     bool certified;     // price is closedForm: out of the domain, not finite, or bound small
+    double shareProbability;  // the Upsilon U1 the price was formed from (its delta in S)
 };
 
 // The call of maturity T and strike K under the Kou model with n jump terms per series

@@ -116,3 +116,80 @@ def test_default_truncation_leaves_the_price_unchanged(lam, T):
 def test_bad_input_raises_value_error(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+# ---- Greeks against differences of independent high-precision references ----
+
+def merton_series_mp(kind, S, K, T, r, sigma, lam, m, s, q, n):
+    """The truncated Merton series in mpmath: sum over i <= n of Poisson weights times
+    Black-Scholes prices with total variance sigma^2 T + i s^2."""
+    import mpmath as mp
+    k = mp.exp(m + s * s / 2) - 1
+    L = lam * (1 + k) * T
+    Sf = S * mp.exp(-q * T)
+    total = mp.mpf(0)
+    for i in range(n + 1):
+        V = sigma**2 * T + i * s * s
+        R = (r - lam * k) * T + i * mp.log(1 + k)
+        d1 = (mp.log(Sf / K) + R + V / 2) / mp.sqrt(V)
+        bs = Sf * mp.ncdf(d1) - K * mp.exp(-R) * mp.ncdf(d1 - mp.sqrt(V))
+        total += mp.exp(-L) * L**i / mp.factorial(i) * bs
+    return total if kind == "call" else total - Sf + K * mp.exp(-r * T)
+
+
+GREEK_CASES = [("call", 0.0), ("put", 0.02)]
+
+
+@pytest.mark.parametrize("kind,q", GREEK_CASES)
+def test_merton_greeks_are_the_series_derivatives(kind, q):
+    import mpmath as mp
+    x = dict(S=100.0, K=95.0, T=0.75, r=0.04, sigma=0.2, lam=1.5, m=-0.1, s=0.15)
+    got = jd.merton_greeks(kind, **x, q=q, n=30)
+    with mp.workdps(30):
+        f = lambda **kw: merton_series_mp(kind, **{**{k: mp.mpf(v) for k, v in x.items()}, **kw},
+                                          q=mp.mpf(q), n=30)
+        want = dict(delta=mp.diff(lambda v: f(S=v), x["S"]), gamma=mp.diff(lambda v: f(S=v), x["S"], 2),
+                    vega=mp.diff(lambda v: f(sigma=v), x["sigma"]), theta=-mp.diff(lambda v: f(T=v), x["T"]),
+                    rho=mp.diff(lambda v: f(r=v), x["r"]))
+    for name, value in want.items():
+        assert getattr(got, name) == pytest.approx(float(value), rel=1e-12, abs=1e-13), name
+
+
+def richardson(f, x, h, order=1):
+    """Central difference with one Richardson step: error O(h^4)."""
+    if order == 1:
+        d = lambda h: (f(x + h) - f(x - h)) / (2 * h)
+    else:
+        d = lambda h: (f(x + h) - 2 * f(x) + f(x - h)) / (h * h)
+    return (4 * d(h / 2) - d(h)) / 3
+
+
+@pytest.mark.parametrize("kind,q", GREEK_CASES)
+def test_kou_greeks_against_the_high_precision_series(kind, q):
+    from kou_series_mp import kou_call
+    x = dict(S=100.0, K=95.0, T=0.75, r=0.04, sigma=0.2, lam=1.5, p=0.35, eta1=9.0, eta2=5.0)
+    n = 12
+    got = jd.kou_greeks(kind, **x, q=q, n=n)
+
+    def price(**kw):
+        a = {**x, **kw}
+        S = a["S"] * math.exp(-q * a["T"])
+        call = kou_call(S, a["K"], a["T"], a["r"], a["sigma"], a["lam"], a["p"], a["eta1"], a["eta2"], n)
+        return call if kind == "call" else call - S + a["K"] * math.exp(-a["r"] * a["T"])
+
+    want = dict(delta=richardson(lambda v: price(S=v), 100.0, 1.0),
+                gamma=richardson(lambda v: price(S=v), 100.0, 1.0, order=2),
+                vega=richardson(lambda v: price(sigma=v), 0.2, 0.01),
+                theta=-richardson(lambda v: price(T=v), 0.75, 0.01),
+                rho=richardson(lambda v: price(r=v), 0.04, 0.01))
+    for name, value in want.items():
+        assert getattr(got, name) == pytest.approx(value, rel=1e-7, abs=1e-9), name
+
+
+def test_greeks_broadcast_like_prices():
+    g = jd.kou_greeks(["call", "put"], 100.0, [[90.0], [110.0]], 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0)
+    assert isinstance(g, jd.Greeks) and all(np.shape(v) == (2, 2) for v in g)
+    # put delta = call delta - 1 (q = 0), the same gamma
+    assert g.delta[0, 1] == pytest.approx(g.delta[0, 0] - 1.0, abs=1e-15)
+    assert g.gamma[0, 1] == pytest.approx(g.gamma[0, 0], rel=1e-9)
+    assert type(jd.merton_greeks("call", 100.0, 100.0, 1.0, 0.05, 0.2, 1.0, -0.1, 0.15).delta) is float

@@ -9,7 +9,10 @@ Every argument broadcasts like numpy; the result is a float64 array of the broad
 (a float when every argument is a scalar). Each element is the price that `corvane` or
 `halvorn` gives for the same inputs (bit for bit when q = 0): the same native functions
 compute it, with the interpreter lock released and, for large arrays, on every core.
+kou_greeks and merton_greeks take the same arguments and return delta, gamma, vega, theta
+and rho.
 """
+from ._greeks import Greeks, kou_greeks, merton_greeks
 from ._pricing import kou_price, merton_price
 
-__all__ = ["kou_price", "merton_price"]
+__all__ = ["Greeks", "kou_greeks", "kou_price", "merton_greeks", "merton_price"]

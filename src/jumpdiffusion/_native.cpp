@@ -116,12 +116,116 @@ py::array_t<double> merton_prices(const Flags &isCall, const Doubles &S, const D
     });
 }
 
+// Kou: the share-measure probability U1 that corvane's call is formed from, at the
+// forward-adjusted spot: the call's delta in that spot (the truncated series is
+// homogeneous of degree one in (S, K), and S f1(a) = K exp(-rT) f2(a) jump count by
+// jump count, so dC/dS = U1 exactly).
+py::array_t<double> kou_share_probabilities(const Doubles &S, const Doubles &K, const Doubles &T,
+                                            const Doubles &r, const Doubles &q,
+                                            const Doubles &sigma, const Doubles &lam,
+                                            const Doubles &p, const Doubles &eta1,
+                                            const Doubles &eta2, const Counts &n) {
+    const std::size_t size = static_cast<std::size_t>(S.size());
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *res = out.mutable_data();
+    const double *s0 = data(S), *k = data(K), *t = data(T), *rr = data(r), *qq = data(q);
+    const double *sg = data(sigma), *l = data(lam), *pp = data(p), *e1 = data(eta1), *e2 = data(eta2);
+    const std::int64_t *nn = n.data();
+    {
+        py::gil_scoped_release unlocked;
+        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t e = begin; e < end; ++e) {
+                res[e] = kou::kou_call_evaluation(t[e], k[e], forward_spot(s0[e], qq[e], t[e]),
+                                                  rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
+                                                  static_cast<std::int32_t>(nn[e]))
+                             .shareProbability;
+            }
+        });
+    }
+    return out;
+}
+
+// Merton: delta, gamma, vega, theta, rho of the truncated series, differentiated term by
+// term. With V_i = sigma^2 T + i s^2, R_i = (r - lam k) T + i log(1 + k) and the weights
+// w_i = exp(-L) L^i / i!, L = lam (1 + k) T, the call is sum w_i BS(S, K, V_i, R_i) over
+// i = 0 .. min(n, 170) (from 171 on i! overflows and the price's terms vanish), and
+//   dBS/dS = N(d1), d2BS/dS2 = phi(d1) / (S sqrt V), dBS/dV = S phi(d1) / (2 sqrt V),
+//   dBS/dR = K exp(-R) N(d2), dw_i/dT = w_i (i / T - lam (1 + k)).
+// A dividend yield enters through S' = S exp(-qT); the put is the call - S' + K exp(-rT).
+// Theta is -dV/dT (per year), vega per unit of sigma, rho per unit of r.
+py::array_t<double> merton_greeks(const Flags &isCall, const Doubles &S, const Doubles &K,
+                                  const Doubles &T, const Doubles &r, const Doubles &q,
+                                  const Doubles &sigma, const Doubles &lam, const Doubles &m,
+                                  const Doubles &sj, const Doubles &n) {
+    const std::size_t size = static_cast<std::size_t>(S.size());
+    py::array_t<double> out({static_cast<py::ssize_t>(5), static_cast<py::ssize_t>(size)});
+    double *res = out.mutable_data();
+    const std::int8_t *kind = isCall.data();
+    const double *s0 = data(S), *kk = data(K), *tt = data(T), *rr = data(r), *qq = data(q);
+    const double *sg = data(sigma), *l = data(lam), *mm = data(m), *ss = data(sj), *nn = data(n);
+    {
+        py::gil_scoped_release unlocked;
+        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t e = begin; e < end; ++e) {
+                const double T = tt[e], K = kk[e], r = rr[e], sig = sg[e], sJ = ss[e];
+                const double growth = std::exp(0.5 * sJ * sJ + mm[e]);  // 1 + k
+                const double k = growth - 1.0;
+                const double L = l[e] * growth * T;
+                const double Sf = forward_spot(s0[e], qq[e], T);
+                const double terms = nn[e] >= 0.0 ? nn[e]
+                                                  : jumpdiffusion::merton_default_terms(T, l[e], mm[e], sJ);
+                const int last = static_cast<int>(std::fmin(terms, 170.0));
+                double delta = 0, gamma = 0, vega = 0, dT = 0, rho = 0, logFactorial = 0;
+                for (int i = 0; i <= last; ++i) {
+                    if (i > 0) {
+                        logFactorial += std::log(static_cast<double>(i));
+                    }
+                    const double w = L > 0.0 ? std::exp(i * std::log(L) - L - logFactorial)
+                                             : (i == 0 ? 1.0 : 0.0);
+                    const double V = sig * sig * T + i * sJ * sJ;
+                    const double R = (r - l[e] * k) * T + i * std::log(growth);
+                    const double rootV = std::sqrt(V);
+                    const double d1 = (std::log(Sf / K) + R + 0.5 * V) / rootV;
+                    const double d2 = d1 - rootV;
+                    const double N1 = 0.5 * std::erfc(-d1 / 1.4142135623730951);
+                    const double N2 = 0.5 * std::erfc(-d2 / 1.4142135623730951);
+                    const double density = std::exp(-0.5 * d1 * d1) * 0.3989422804014327;
+                    const double strike = K * std::exp(-R);
+                    const double bs = Sf * N1 - strike * N2;
+                    const double byV = Sf * density / (2.0 * rootV);
+                    delta += w * N1;
+                    gamma += w * density / (Sf * rootV);
+                    vega += w * byV * (2.0 * sig * T);
+                    rho += w * strike * N2 * T;
+                    dT += w * (i / T - l[e] * growth) * bs +
+                          w * (byV * sig * sig + strike * N2 * (r - l[e] * k));
+                }
+                const double discount = K * std::exp(-r * T);
+                if (!kind[e]) {  // put = call - S' + K exp(-rT)
+                    delta -= 1.0;
+                    rho -= discount * T;
+                    dT -= r * discount;
+                }
+                const double carry = Sf / s0[e];  // exp(-qT)
+                res[e] = carry * delta;
+                res[size + e] = carry * carry * gamma;
+                res[2 * size + e] = vega;
+                res[3 * size + e] = -dT + qq[e] * Sf * delta;
+                res[4 * size + e] = rho;
+            }
+        });
+    }
+    return out;
+}
+
 }  // namespace
 
 MAIN_INTERPRETER_MODULE(_native, mod) {
     module_guards::guard_base_type_construction();
     mod.def("kou_prices", &kou_prices);
     mod.def("merton_prices", &merton_prices);
+    mod.def("kou_share_probabilities", &kou_share_probabilities);
+    mod.def("merton_greeks", &merton_greeks);
     mod.def("kou_default_terms", py::vectorize(&jumpdiffusion::kou_default_terms));
     mod.def("merton_default_terms", py::vectorize(&jumpdiffusion::merton_default_terms));
 }

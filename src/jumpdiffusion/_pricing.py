@@ -89,6 +89,38 @@ def _result(shape: tuple[int, ...], values: np.ndarray) -> Prices:
     return float(values[0]) if shape == () else values.reshape(shape)
 
 
+def kou_arguments(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
+                  sigma: ArrayLike, lam: ArrayLike, p: ArrayLike, eta1: ArrayLike,
+                  eta2: ArrayLike, q: ArrayLike,
+                  n: ArrayLike | None) -> tuple[tuple[int, ...], list[np.ndarray]]:
+    """Checked and broadcast: kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n (n < 0: the
+    default truncation)."""
+    return _broadcast({
+        "kind": _as_kind(kind), "S": _as_float("S", S, "positive"), "K": _as_float("K", K, "positive"),
+        "T": _as_float("T", T, "positive"), "r": _as_float("r", r, "finite"),
+        "sigma": _as_float("sigma", sigma, "positive"), "lam": _as_float("lam", lam, "non-negative"),
+        "p": _as_float("p", p, "probability"), "eta1": _as_float("eta1", eta1, "above one"),
+        "eta2": _as_float("eta2", eta2, "positive"), "q": _as_float("q", q, "finite"),
+        "n": _as_terms(n, KOU_MAX_TERMS),
+    })
+
+
+def merton_arguments(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
+                     sigma: ArrayLike, lam: ArrayLike, m: ArrayLike, s: ArrayLike, q: ArrayLike,
+                     n: ArrayLike | None) -> tuple[tuple[int, ...], list[np.ndarray]]:
+    """Checked and broadcast: kind, S, K, T, r, sigma, lam, m, s, q, n (as float64; n < 0:
+    the default truncation)."""
+    shape, arrays = _broadcast({
+        "kind": _as_kind(kind), "S": _as_float("S", S, "positive"), "K": _as_float("K", K, "positive"),
+        "T": _as_float("T", T, "positive"), "r": _as_float("r", r, "finite"),
+        "sigma": _as_float("sigma", sigma, "positive"), "lam": _as_float("lam", lam, "non-negative"),
+        "m": _as_float("m", m, "finite"), "s": _as_float("s", s, "non-negative"),
+        "q": _as_float("q", q, "finite"), "n": _as_terms(n, MERTON_MAX_TERMS),
+    })
+    arrays[-1] = arrays[-1].astype(np.float64)
+    return shape, arrays
+
+
 def kou_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
               sigma: ArrayLike, lam: ArrayLike, p: ArrayLike, eta1: ArrayLike,
               eta2: ArrayLike, *, q: ArrayLike = 0.0, n: ArrayLike | None = None) -> Prices:
@@ -101,15 +133,8 @@ def kou_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: Arra
     series (0 to 170), defaults element by element to the fewest whose Poisson tail is
     below 2^-64. Raises ValueError naming the argument, the value and its index.
     """
-    named = {
-        "kind": _as_kind(kind), "S": _as_float("S", S, "positive"), "K": _as_float("K", K, "positive"),
-        "T": _as_float("T", T, "positive"), "r": _as_float("r", r, "finite"),
-        "sigma": _as_float("sigma", sigma, "positive"), "lam": _as_float("lam", lam, "non-negative"),
-        "p": _as_float("p", p, "probability"), "eta1": _as_float("eta1", eta1, "above one"),
-        "eta2": _as_float("eta2", eta2, "positive"), "q": _as_float("q", q, "finite"),
-        "n": _as_terms(n, KOU_MAX_TERMS),
-    }
-    shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, eta1_, eta2_, q_, n_) = _broadcast(named)
+    shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, eta1_, eta2_, q_, n_) = kou_arguments(
+        kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
     prices = _native.kou_prices(kinds, S_, K_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_, n_)
     return _result(shape, prices)
 
@@ -124,14 +149,7 @@ def merton_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     summed (0 to 2^31 - 1), defaults element by element to the fewest terms whose Poisson
     tail is below 2^-64. The put is (K exp(-rT) + call) - S exp(-qT).
     """
-    named = {
-        "kind": _as_kind(kind), "S": _as_float("S", S, "positive"), "K": _as_float("K", K, "positive"),
-        "T": _as_float("T", T, "positive"), "r": _as_float("r", r, "finite"),
-        "sigma": _as_float("sigma", sigma, "positive"), "lam": _as_float("lam", lam, "non-negative"),
-        "m": _as_float("m", m, "finite"), "s": _as_float("s", s, "non-negative"),
-        "q": _as_float("q", q, "finite"), "n": _as_terms(n, MERTON_MAX_TERMS),
-    }
-    shape, (kinds, S_, K_, T_, r_, sigma_, lam_, m_, s_, q_, n_) = _broadcast(named)
-    prices = _native.merton_prices(kinds, S_, K_, T_, r_, q_, sigma_, lam_, m_, s_,
-                                   n_.astype(np.float64))
+    shape, (kinds, S_, K_, T_, r_, sigma_, lam_, m_, s_, q_, n_) = merton_arguments(
+        kind, S, K, T, r, sigma, lam, m, s, q, n)
+    prices = _native.merton_prices(kinds, S_, K_, T_, r_, q_, sigma_, lam_, m_, s_, n_)
     return _result(shape, prices)
