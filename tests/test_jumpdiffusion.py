@@ -193,3 +193,19 @@ def test_greeks_broadcast_like_prices():
     assert g.delta[0, 1] == pytest.approx(g.delta[0, 0] - 1.0, abs=1e-15)
     assert g.gamma[0, 1] == pytest.approx(g.gamma[0, 0], rel=1e-9)
     assert type(jd.merton_greeks("call", 100.0, 100.0, 1.0, 0.05, 0.2, 1.0, -0.1, 0.15).delta) is float
+
+
+def test_scenario_grid_on_a_two_process_cluster_matches_in_process():
+    import importlib.util
+    import pathlib
+    from distributed import Client, LocalCluster
+    path = pathlib.Path(__file__).resolve().parent.parent / "examples" / "scenario_grid.py"
+    spec = importlib.util.spec_from_file_location("scenario_grid", path)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    grid = example.scenario_grid(12, 9, chunk=4)          # 3 x 3 blocks
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        distributed = client.compute(grid).result()
+    S, sigma = np.meshgrid(np.linspace(60.0, 140.0, 12), np.linspace(0.05, 0.60, 9), indexing="ij")
+    assert distributed.tobytes() == example.price_block(S, sigma).tobytes()

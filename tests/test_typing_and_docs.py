@@ -45,7 +45,8 @@ def test_stubtest_finds_no_error():
 def test_mypy_accepts_the_examples(tmp_path):
     readme_code = tmp_path / "readme_examples.py"
     readme_code.write_text("\n".join(readme_blocks()))
-    result = mypy(str(ROOT / "examples" / "demo.py"), str(readme_code))
+    result = mypy(str(ROOT / "examples" / "demo.py"), str(ROOT / "examples" / "scenario_grid.py"),
+                  str(readme_code))
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <thread>
@@ -29,10 +30,15 @@ namespace {
 // Below this many elements one thread does the work (starting threads costs more).
 constexpr std::size_t kElementsPerThread = 4096;
 
+// The most threads a loop may use: all cores unless set lower (the benchmark measures one).
+std::atomic<unsigned> maxThreads{0};
+
 // Runs body(begin, end) over [0, size) in contiguous chunks on up to all cores.
 template <typename Body>
 void parallel_for(std::size_t size, const Body &body) {
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned limit = maxThreads.load();
+    const std::size_t cores =
+        limit > 0 ? limit : std::max(1u, std::thread::hardware_concurrency());
     const std::size_t workers = std::min(cores, std::max<std::size_t>(1, size / kElementsPerThread));
     if (workers <= 1) {
         body(0, size);
@@ -224,6 +230,7 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     module_guards::guard_base_type_construction();
     mod.def("kou_prices", &kou_prices);
     mod.def("merton_prices", &merton_prices);
+    mod.def("set_max_threads", [](unsigned threads) { maxThreads.store(threads); });
     mod.def("kou_share_probabilities", &kou_share_probabilities);
     mod.def("merton_greeks", &merton_greeks);
     mod.def("kou_default_terms", py::vectorize(&jumpdiffusion::kou_default_terms));
