@@ -2,6 +2,7 @@
 differences of the price for the rest of Kou's."""
 from __future__ import annotations
 
+import math
 from typing import NamedTuple, Union
 
 import numpy as np
@@ -42,7 +43,7 @@ def merton_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: np
     derivatives of the truncated series, term by term."""
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, m_, s_, q_, n_) = merton_arguments(
         kind, S, K, T, r, sigma, lam, m, s, q, n)
-    rows = _native.merton_greeks(kinds, S_, K_, T_, r_, q_, sigma_, lam_, m_, s_, n_)
+    rows = _native.merton_greeks(math.prod(shape), kinds, S_, K_, T_, r_, q_, sigma_, lam_, m_, s_, n_)
     return _shape_result(shape, rows)
 
 
@@ -61,14 +62,17 @@ def kou_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: npt.A
     """
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
         kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
-    n_ = np.where(n_ < 0, _native.kou_default_terms(T_, lam_, p_, e1, e2), n_).astype(np.int64)
+    size = math.prod(shape)
+    n_ = np.broadcast_to(np.where(n_ < 0, _native.kou_default_terms(T_, lam_, p_, e1, e2), n_)
+                         .astype(np.int64), (size,)).copy()
 
     def price(S: np.ndarray = S_, T: np.ndarray = T_, r: np.ndarray = r_,
               sigma: np.ndarray = sigma_) -> np.ndarray:
-        return _native.kou_prices(kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2, n_)
+        return _native.kou_prices(size, kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2,
+                                  n_.astype(np.float64))
 
     def share(S: np.ndarray) -> np.ndarray:
-        return _native.kou_share_probabilities(S, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2, n_)
+        return _native.kou_share_probabilities(size, S, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2, n_)
 
     carry = np.exp(-q_ * T_)
     U1 = share(S_)

@@ -56,7 +56,19 @@ void parallel_for(std::size_t size, const Body &body) {
     }
 }
 
-const double *data(const Doubles &a) { return a.data(); }
+// An argument of the loop: one value per element, or one value for all (a scalar, which
+// the Python layer does not copy out to the full length).
+template <typename T>
+struct Column {
+    const T *values;
+    std::size_t step;
+    const T &operator[](std::size_t e) const { return values[e * step]; }
+};
+
+template <typename T, int Flags>
+Column<T> column(const py::array_t<T, Flags> &a) {
+    return {a.data(), a.size() == 1 ? std::size_t{0} : std::size_t{1}};
+}
 
 // A continuous dividend yield q prices a European option as the spot S exp(-q T) with no
 // dividend (the forward is the same): exact for both models. q = 0 leaves S as it is.
@@ -68,14 +80,13 @@ inline double forward_spot(double S, double q, double T) {
 // forward-adjusted spot s; a put is (K exp(-rT) + call) - s, the parity corvane's put
 // uses. The loop runs with the interpreter lock released, on several threads when large.
 template <typename CallPrice>
-py::array_t<double> price_elements(const Flags &isCall, const Doubles &S, const Doubles &K,
-                                   const Doubles &T, const Doubles &r, const Doubles &q,
-                                   const CallPrice &call) {
-    const std::size_t size = static_cast<std::size_t>(S.size());
+py::array_t<double> price_elements(std::size_t size, const Flags &isCall, const Doubles &S,
+                                   const Doubles &K, const Doubles &T, const Doubles &r,
+                                   const Doubles &q, const CallPrice &call) {
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
-    const std::int8_t *kind = isCall.data();
-    const double *s0 = data(S), *k = data(K), *t = data(T), *rr = data(r), *qq = data(q);
+    const Column<std::int8_t> kind = column(isCall);
+    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r), qq = column(q);
     {
         py::gil_scoped_release unlocked;
         parallel_for(size, [&](std::size_t begin, std::size_t end) {
@@ -89,36 +100,68 @@ py::array_t<double> price_elements(const Flags &isCall, const Doubles &S, const 
     return out;
 }
 
+// The truncation of every element: n where given (n >= 0), else the default rule, formed
+// once for each run of elements with the same parameters (a strip or a surface row).
+template <typename Rule>
+py::array_t<double> truncations(Column<double> n, std::size_t size, const Rule &rule) {
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *terms = out.mutable_data();
+    for (std::size_t e = 0; e < size; ++e) {
+        terms[e] = n[e] >= 0.0 ? n[e] : (e > 0 && n[e - 1] < 0.0 && rule.same(e - 1, e))
+                                              ? terms[e - 1]
+                                              : rule.terms(e);
+    }
+    return out;
+}
+
 // Kou: corvane's call (certified closed form or stable evaluation).
-py::array_t<double> kou_prices(const Flags &isCall, const Doubles &S, const Doubles &K,
+py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S, const Doubles &K,
                                const Doubles &T, const Doubles &r, const Doubles &q,
                                const Doubles &sigma, const Doubles &lam, const Doubles &p,
-                               const Doubles &eta1, const Doubles &eta2, const Counts &n) {
-    const double *k = data(K), *t = data(T), *rr = data(r), *sg = data(sigma), *l = data(lam);
-    const double *pp = data(p), *e1 = data(eta1), *e2 = data(eta2);
-    const std::int64_t *nn = n.data();
-    return price_elements(isCall, S, K, T, r, q, [&](std::size_t e, double s) {
-        const std::int32_t terms =
-            nn[e] >= 0 ? static_cast<std::int32_t>(nn[e])
-                       : jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
+                               const Doubles &eta1, const Doubles &eta2, const Doubles &n) {
+    const Column<double> k = column(K), t = column(T), rr = column(r), sg = column(sigma),
+                         l = column(lam), pp = column(p), e1 = column(eta1), e2 = column(eta2);
+    struct Rule {
+        Column<double> t, l, pp, e1, e2;
+        bool same(std::size_t a, std::size_t b) const {
+            return t[a] == t[b] && l[a] == l[b] && pp[a] == pp[b] && e1[a] == e1[b] && e2[a] == e2[b];
+        }
+        double terms(std::size_t e) const {
+            return jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
+        }
+    };
+    const py::array_t<double> terms =
+        truncations(column(n), size, Rule{t, l, pp, e1, e2});
+    const double *nn = terms.data();
+    return price_elements(size, isCall, S, K, T, r, q, [&](std::size_t e, double s) {
         return kou::kou_call_evaluation(t[e], k[e], s, rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
-                                        terms)
+                                        static_cast<std::int32_t>(nn[e]))
             .price;
     });
 }
 
 // Merton: halvorn's call.
-py::array_t<double> merton_prices(const Flags &isCall, const Doubles &S, const Doubles &K,
+py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const Doubles &S, const Doubles &K,
                                   const Doubles &T, const Doubles &r, const Doubles &q,
                                   const Doubles &sigma, const Doubles &lam, const Doubles &m,
                                   const Doubles &sj, const Doubles &n) {
-    const double *k = data(K), *t = data(T), *rr = data(r), *sg = data(sigma), *l = data(lam);
-    const double *mm = data(m), *ss = data(sj), *nn = data(n);
-    return price_elements(isCall, S, K, T, r, q, [&](std::size_t e, double s) {
-        const double terms =
-            nn[e] >= 0.0 ? nn[e] : jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
+    const Column<double> k = column(K), t = column(T), rr = column(r), sg = column(sigma),
+                         l = column(lam), mm = column(m), ss = column(sj);
+    struct Rule {
+        Column<double> t, l, mm, ss;
+        bool same(std::size_t a, std::size_t b) const {
+            return t[a] == t[b] && l[a] == l[b] && mm[a] == mm[b] && ss[a] == ss[b];
+        }
+        double terms(std::size_t e) const {
+            return jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
+        }
+    };
+    const py::array_t<double> terms =
+        truncations(column(n), size, Rule{t, l, mm, ss});
+    const double *nn = terms.data();
+    return price_elements(size, isCall, S, K, T, r, q, [&](std::size_t e, double s) {
         return MertonEuropeanCall(k[e], t[e])
-            .JDAnalyticalPrice(s, sg[e], rr[e], l[e], mm[e], ss[e], terms);
+            .JDAnalyticalPrice(s, sg[e], rr[e], l[e], mm[e], ss[e], nn[e]);
     });
 }
 
@@ -126,17 +169,17 @@ py::array_t<double> merton_prices(const Flags &isCall, const Doubles &S, const D
 // forward-adjusted spot: the call's delta in that spot (the truncated series is
 // homogeneous of degree one in (S, K), and S f1(a) = K exp(-rT) f2(a) jump count by
 // jump count, so dC/dS = U1 exactly).
-py::array_t<double> kou_share_probabilities(const Doubles &S, const Doubles &K, const Doubles &T,
+py::array_t<double> kou_share_probabilities(std::size_t size, const Doubles &S, const Doubles &K, const Doubles &T,
                                             const Doubles &r, const Doubles &q,
                                             const Doubles &sigma, const Doubles &lam,
                                             const Doubles &p, const Doubles &eta1,
                                             const Doubles &eta2, const Counts &n) {
-    const std::size_t size = static_cast<std::size_t>(S.size());
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
-    const double *s0 = data(S), *k = data(K), *t = data(T), *rr = data(r), *qq = data(q);
-    const double *sg = data(sigma), *l = data(lam), *pp = data(p), *e1 = data(eta1), *e2 = data(eta2);
-    const std::int64_t *nn = n.data();
+    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r), qq = column(q);
+    const Column<double> sg = column(sigma), l = column(lam), pp = column(p), e1 = column(eta1),
+                         e2 = column(eta2);
+    const Column<std::int64_t> nn = column(n);
     {
         py::gil_scoped_release unlocked;
         parallel_for(size, [&](std::size_t begin, std::size_t end) {
@@ -159,16 +202,16 @@ py::array_t<double> kou_share_probabilities(const Doubles &S, const Doubles &K, 
 //   dBS/dR = K exp(-R) N(d2), dw_i/dT = w_i (i / T - lam (1 + k)).
 // A dividend yield enters through S' = S exp(-qT); the put is the call - S' + K exp(-rT).
 // Theta is -dV/dT (per year), vega per unit of sigma, rho per unit of r.
-py::array_t<double> merton_greeks(const Flags &isCall, const Doubles &S, const Doubles &K,
+py::array_t<double> merton_greeks(std::size_t size, const Flags &isCall, const Doubles &S, const Doubles &K,
                                   const Doubles &T, const Doubles &r, const Doubles &q,
                                   const Doubles &sigma, const Doubles &lam, const Doubles &m,
                                   const Doubles &sj, const Doubles &n) {
-    const std::size_t size = static_cast<std::size_t>(S.size());
     py::array_t<double> out({static_cast<py::ssize_t>(5), static_cast<py::ssize_t>(size)});
     double *res = out.mutable_data();
-    const std::int8_t *kind = isCall.data();
-    const double *s0 = data(S), *kk = data(K), *tt = data(T), *rr = data(r), *qq = data(q);
-    const double *sg = data(sigma), *l = data(lam), *mm = data(m), *ss = data(sj), *nn = data(n);
+    const Column<std::int8_t> kind = column(isCall);
+    const Column<double> s0 = column(S), kk = column(K), tt = column(T), rr = column(r), qq = column(q);
+    const Column<double> sg = column(sigma), l = column(lam), mm = column(m), ss = column(sj),
+                         nn = column(n);
     {
         py::gil_scoped_release unlocked;
         parallel_for(size, [&](std::size_t begin, std::size_t end) {

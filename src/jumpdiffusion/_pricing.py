@@ -1,6 +1,7 @@
 """Argument checking and broadcasting around the native element loops."""
 from __future__ import annotations
 
+import math
 from typing import Any, Callable, Union
 
 import numpy as np
@@ -31,6 +32,11 @@ def _where(shape: tuple[int, ...], flat_index: int) -> str:
 
 
 def _as_float(name: str, value: ArrayLike, condition: str) -> np.ndarray:
+    if type(value) is float or type(value) is int:   # the common scalar, checked cheaply
+        number = float(value)
+        words, test = _CONDITIONS[condition]
+        if math.isfinite(number) and bool(test(np.float64(number))):
+            return np.array(number)
     try:
         array = np.asarray(value, dtype=np.float64)
     except (TypeError, ValueError):
@@ -81,7 +87,10 @@ def _broadcast(named: dict[str, np.ndarray]) -> tuple[tuple[int, ...], list[np.n
     except ValueError:
         shapes = ", ".join(f"{k} {v.shape}" for k, v in named.items() if v.shape)
         raise ValueError(f"the arguments' shapes do not broadcast: {shapes}") from None
-    flat = [np.ascontiguousarray(np.broadcast_to(a, shape)).reshape(-1) for a in named.values()]
+    # An argument of one value stays one value (the native loop reads it for every element);
+    # the others are written out to the broadcast shape.
+    flat = [np.ascontiguousarray(a.reshape(1) if a.size == 1 else np.broadcast_to(a, shape).reshape(-1))
+            for a in named.values()]
     return shape, flat
 
 
@@ -135,7 +144,8 @@ def kou_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: Arra
     """
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, eta1_, eta2_, q_, n_) = kou_arguments(
         kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
-    prices = _native.kou_prices(kinds, S_, K_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_, n_)
+    prices = _native.kou_prices(math.prod(shape), kinds, S_, K_, T_, r_, q_, sigma_, lam_, p_,
+                                eta1_, eta2_, n_.astype(np.float64))
     return _result(shape, prices)
 
 
@@ -151,5 +161,6 @@ def merton_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     """
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, m_, s_, q_, n_) = merton_arguments(
         kind, S, K, T, r, sigma, lam, m, s, q, n)
-    prices = _native.merton_prices(kinds, S_, K_, T_, r_, q_, sigma_, lam_, m_, s_, n_)
+    prices = _native.merton_prices(math.prod(shape), kinds, S_, K_, T_, r_, q_, sigma_, lam_,
+                                   m_, s_, n_)
     return _result(shape, prices)
