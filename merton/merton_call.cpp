@@ -18,20 +18,36 @@ constexpr std::int32_t kLastIndex = INT32_MAX;  // the largest value the term co
 
 double MertonEuropeanCall::JDAnalyticalPrice(double S, double sigma, double r, double lam,
                                              double m, double s, double n) const {
+    double price = 0.0;
+    double logSK = 0.0;
+    merton::call_strip(&K_, T_, &S, 1, sigma, r, lam, m, s, n, &price, &logSK);
+    return price;
+}
+
+namespace merton {
+
+// The terms are summed for all strikes at once, jump count by jump count: what a term
+// shares across strikes (sigma_i, r_i, the Poisson weight, the discount factor and the
+// scaled drift) is formed once, and each strike's sum still adds its terms in ascending i
+// with the same operations, so each price is the double the single-option loop gives.
+void call_strip(const double *K, double T, const double *S, std::size_t count, double sigma,
+                double r, double lam, double m, double s, double n, double *price,
+                double *logSK) {
     MertonTerms t;
-    t.S = S;
-    t.K = K_;
-    t.T = T_;
+    t.T = T;
     const double k = std::exp(0.5 * (s * s) + m) - 1.0;  // mean relative jump size
     const double a = 1.0 + k;
-    t.L = (a * lam) * T_;                                // lambda' T
+    t.L = (a * lam) * T;                                 // lambda' T
     t.r0 = r - k * lam;
-    t.g = std::log(a) / T_;
-    t.v = (s * s) / T_;
+    t.g = std::log(a) / T;
+    t.v = (s * s) / T;
     t.sigma2 = sigma * sigma;
 
+    for (std::size_t j = 0; j < count; ++j) {
+        price[j] = 0.0;
+    }
     if (!(n >= 0.0)) {
-        return 0.0;  // negative or NaN truncation: no term at all
+        return;  // negative or NaN truncation: no term at all
     }
     // The last term index: floor(n), capped at the largest 32-bit index.
     const std::int32_t last =
@@ -39,12 +55,13 @@ double MertonEuropeanCall::JDAnalyticalPrice(double S, double sigma, double r, d
 
     // Shared by every term.
     t.expNegL = std::exp(-t.L);
-    t.sqrtT = std::sqrt(T_);
-    t.logSK = std::log(S / K_);
+    t.sqrtT = std::sqrt(T);
+    for (std::size_t j = 0; j < count; ++j) {
+        logSK[j] = std::log(S[j] / K[j]);
+    }
 
     // Terms 0..170 one by one, while i! is finite.
     const std::int32_t head = last < kFirstInfiniteFactorial ? last : kFirstInfiniteFactorial - 1;
-    double sum = 0.0;
     double F = 1.0;  // i! as an ascending double product, F_1 = 1
     for (std::int32_t i = 0; i <= head; ++i) {
         const double x = static_cast<double>(i);
@@ -53,11 +70,35 @@ double MertonEuropeanCall::JDAnalyticalPrice(double S, double sigma, double r, d
             F = F * x;
             w = w / F;
         }
-        sum = t.black_scholes(x) * w + sum;
+        // The Black-Scholes call with volatility sigma_i and rate r_i (MertonTerms::black_scholes).
+        const double sig_i = t.variance_root(x);
+        const double r_i = t.drift(x);
+        const double drift = t.scaled_drift(sig_i, r_i);
+        const double D = std::exp(T * (-r_i));
+        const double spread = sig_i * t.sqrtT;
+        for (std::size_t j = 0; j < count; ++j) {
+            const double d1 = (drift + logSK[j]) / sig_i / t.sqrtT;
+            const double N1 = normal_cdf(d1);
+            const double d2 = d1 - spread;
+            const double N2 = normal_cdf(d2);
+            const double c = N1 * S[j] - (K[j] * D) * N2;
+            price[j] = c * w + price[j];
+        }
     }
-    if (last <= head || std::isnan(sum)) {
-        return sum;
+    if (last <= head) {
+        return;
     }
-    return merton::tail_has_nan(t, kFirstInfiniteFactorial, last) ? std::numeric_limits<double>::quiet_NaN()
-                                                         : sum;
+    for (std::size_t j = 0; j < count; ++j) {
+        if (std::isnan(price[j])) {
+            continue;
+        }
+        t.S = S[j];
+        t.K = K[j];
+        t.logSK = logSK[j];
+        if (tail_has_nan(t, kFirstInfiniteFactorial, last)) {
+            price[j] = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
 }
+
+}  // namespace merton

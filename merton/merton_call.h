@@ -22,3 +22,16 @@ private:
     double T_;  // maturity in years
     double K_;  // strike
 };
+
+#include <cstddef>
+
+namespace merton {
+
+// JDAnalyticalPrice of MertonEuropeanCall(K[j], T) at the spots S[j], j < count, the same
+// model and truncation for all: price[j] receives exactly that double. logSK is scratch of
+// count doubles. Allocates nothing.
+void call_strip(const double *K, double T, const double *S, std::size_t count, double sigma,
+                double r, double lam, double m, double s, double n, double *price,
+                double *logSK);
+
+}  // namespace merton

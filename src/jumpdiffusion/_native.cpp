@@ -140,13 +140,17 @@ py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doub
     });
 }
 
-// Merton: halvorn's call.
-py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const Doubles &S, const Doubles &K,
-                                  const Doubles &T, const Doubles &r, const Doubles &q,
-                                  const Doubles &sigma, const Doubles &lam, const Doubles &m,
-                                  const Doubles &sj, const Doubles &n) {
-    const Column<double> k = column(K), t = column(T), rr = column(r), sg = column(sigma),
-                         l = column(lam), mm = column(m), ss = column(sj);
+// Merton: halvorn's call, by strips: a run of elements with the same maturity, model and
+// truncation (a strip of strikes or spots) is priced by merton::call_strip, which forms
+// each term's shared parts once; every price is still halvorn's double.
+py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const Doubles &S,
+                                  const Doubles &K, const Doubles &T, const Doubles &r,
+                                  const Doubles &q, const Doubles &sigma, const Doubles &lam,
+                                  const Doubles &m, const Doubles &sj, const Doubles &n) {
+    const Column<std::int8_t> kind = column(isCall);
+    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r),
+                         qq = column(q), sg = column(sigma), l = column(lam), mm = column(m),
+                         ss = column(sj);
     struct Rule {
         Column<double> t, l, mm, ss;
         bool same(std::size_t a, std::size_t b) const {
@@ -156,13 +160,38 @@ py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const D
             return jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
         }
     };
-    const py::array_t<double> terms =
-        truncations(column(n), size, Rule{t, l, mm, ss});
+    const py::array_t<double> terms = truncations(column(n), size, Rule{t, l, mm, ss});
     const double *nn = terms.data();
-    return price_elements(size, isCall, S, K, T, r, q, [&](std::size_t e, double s) {
-        return MertonEuropeanCall(k[e], t[e])
-            .JDAnalyticalPrice(s, sg[e], rr[e], l[e], mm[e], ss[e], nn[e]);
-    });
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *res = out.mutable_data();
+    auto sameModel = [&](std::size_t a, std::size_t b) {
+        return t[a] == t[b] && sg[a] == sg[b] && rr[a] == rr[b] && l[a] == l[b] &&
+               mm[a] == mm[b] && ss[a] == ss[b] && nn[a] == nn[b];
+    };
+    {
+        py::gil_scoped_release unlocked;
+        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+            constexpr std::size_t kRun = 256;
+            double spot[kRun], strike[kRun], logSK[kRun];
+            for (std::size_t e = begin; e < end;) {
+                std::size_t count = 0;
+                do {
+                    spot[count] = forward_spot(s0[e + count], qq[e + count], t[e + count]);
+                    strike[count] = k[e + count];
+                    ++count;
+                } while (e + count < end && count < kRun && sameModel(e, e + count));
+                merton::call_strip(strike, t[e], spot, count, sg[e], rr[e], l[e], mm[e], ss[e],
+                                   nn[e], res + e, logSK);
+                for (std::size_t j = 0; j < count; ++j) {  // puts by the parity of corvane's put
+                    if (!kind[e + j]) {
+                        res[e + j] = (strike[j] * std::exp((-rr[e + j]) * t[e + j]) + res[e + j]) - spot[j];
+                    }
+                }
+                e += count;
+            }
+        });
+    }
+    return out;
 }
 
 // Kou: the share-measure probability U1 that corvane's call is formed from, at the

@@ -15,6 +15,15 @@ Prices = Union[float, npt.NDArray[np.float64]]
 KOU_MAX_TERMS = 170
 MERTON_MAX_TERMS = 2**31 - 1
 
+# The same conditions on one Python number.
+_SCALAR_TESTS: dict[str, Callable[[float], bool]] = {
+    "positive": lambda x: x > 0.0,
+    "non-negative": lambda x: x >= 0.0,
+    "probability": lambda x: 0.0 <= x <= 1.0,
+    "above one": lambda x: x > 1.0,
+    "finite": lambda x: True,
+}
+
 _CONDITIONS: dict[str, tuple[str, Callable[[np.ndarray], np.ndarray]]] = {
     "positive": ("> 0", lambda x: x > 0.0),
     "non-negative": (">= 0", lambda x: x >= 0.0),
@@ -34,8 +43,7 @@ def _where(shape: tuple[int, ...], flat_index: int) -> str:
 def _as_float(name: str, value: ArrayLike, condition: str) -> np.ndarray:
     if type(value) is float or type(value) is int:   # the common scalar, checked cheaply
         number = float(value)
-        words, test = _CONDITIONS[condition]
-        if math.isfinite(number) and bool(test(np.float64(number))):
+        if math.isfinite(number) and _SCALAR_TESTS[condition](number):
             return np.array(number)
     try:
         array = np.asarray(value, dtype=np.float64)
@@ -89,7 +97,7 @@ def _broadcast(named: dict[str, np.ndarray]) -> tuple[tuple[int, ...], list[np.n
         raise ValueError(f"the arguments' shapes do not broadcast: {shapes}") from None
     # An argument of one value stays one value (the native loop reads it for every element);
     # the others are written out to the broadcast shape.
-    flat = [np.ascontiguousarray(a.reshape(1) if a.size == 1 else np.broadcast_to(a, shape).reshape(-1))
+    flat = [a.reshape(1) if a.size == 1 else np.ascontiguousarray(np.broadcast_to(a, shape)).reshape(-1)
             for a in named.values()]
     return shape, flat
 
