@@ -4,6 +4,7 @@
 #include "options.h"
 #include "prices.h"
 #include "upsilon.h"
+#include "special_functions.h"
 #include "upsilon_stable.h"
 
 namespace kou {
@@ -45,13 +46,27 @@ constexpr double kCertifiedFraction = 1e-10;
 KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, double sigma,
                                       double lam, double p, double eta1, double eta2,
                                       std::int32_t n) {
+    alignas(InOrders) unsigned char storage[2 * sizeof(InOrders)];
+    KouCallEvaluation out;
+    kou_call_evaluations(T, &K, &S, 1, r, sigma, lam, p, eta1, eta2, n,
+                         reinterpret_cast<InOrders *>(storage), &out);
+    return out;
+}
+
+void kou_call_evaluations(double T, const double *K, const double *S, std::int32_t count,
+                          double r, double sigma, double lam, double p, double eta1,
+                          double eta2, std::int32_t n, InOrders *storage,
+                          KouCallEvaluation *out) {
     const Bounded pb = Bounded::exact(p);
     const Bounded lamb = Bounded::exact(lam);
     const Bounded eta1b = Bounded::exact(eta1);
     const Bounded eta2b = Bounded::exact(eta2);
     const Bounded zeta = (((1.0 - pb) * eta2) / (eta2b + 1.0) + (pb * eta1) / (eta1b - 1.0)) - 1.0;
     const Bounded zeta1 = 1.0 + zeta;
-    const Bounded a = log(Bounded::exact(K) / S);
+    Bounded a[kMaxLevels];
+    for (std::int32_t l = 0; l < count; ++l) {
+        a[l] = log(Bounded::exact(K[l]) / S[l]);
+    }
     const Bounded h = Bounded::exact(0.5 * sigma) * sigma;
     const Bounded lz = lam * zeta;
     const Bounded mu1 = (r + h) - lz;
@@ -61,21 +76,26 @@ KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, do
     const Bounded eta1Tilde = eta1b - 1.0;
     const Bounded eta2Tilde = eta2b + 1.0;
 
-    const UpsilonEstimate U1 =
-        upsilon_with_bound(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, T, n);
-    const UpsilonEstimate U2 = upsilon_with_bound(mu2, sigma, lamb, pb, eta1b, eta2b, a, T, n);
-    const Bounded discounted = K * exp(Bounded::exact(-r) * T);
-    const Bounded C = S * Bounded{U1.value, U1.bound} - Bounded{U2.value, U2.bound} * discounted;
-
-    const double bound = kBoundSafety * C.e;
-    if (!std::isfinite(C.v) || !in_model_domain(S, K, T, r, sigma, lam, p, eta1, eta2, n) ||
-        bound <= kCertifiedFraction * (S + discounted.v)) {
-        return {C.v, C.v, bound, true, U1.value};
+    UpsilonEstimate U1[kMaxLevels], U2[kMaxLevels];
+    upsilon_levels(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, count, T, n, storage, U1);
+    upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, U2);
+    const Bounded discount = exp(Bounded::exact(-r) * T);
+    for (std::int32_t l = 0; l < count; ++l) {
+        const Bounded discounted = K[l] * discount;
+        const Bounded C =
+            S[l] * Bounded{U1[l].value, U1[l].bound} - Bounded{U2[l].value, U2[l].bound} * discounted;
+        const double bound = kBoundSafety * C.e;
+        if (!std::isfinite(C.v) ||
+            !in_model_domain(S[l], K[l], T, r, sigma, lam, p, eta1, eta2, n) ||
+            bound <= kCertifiedFraction * (S[l] + discounted.v)) {
+            out[l] = {C.v, C.v, bound, true, U1[l].value};
+            continue;
+        }
+        const double V1 = upsilon_stable(mu1.v, sigma, lamTilde.v, pTilde.v, eta1Tilde.v,
+                                         eta2Tilde.v, a[l].v, T, n);
+        const double V2 = upsilon_stable(mu2.v, sigma, lam, p, eta1, eta2, a[l].v, T, n);
+        out[l] = {S[l] * V1 - V2 * discounted.v, C.v, bound, false, V1};
     }
-    const double V1 = upsilon_stable(mu1.v, sigma, lamTilde.v, pTilde.v, eta1Tilde.v,
-                                     eta2Tilde.v, a.v, T, n);
-    const double V2 = upsilon_stable(mu2.v, sigma, lam, p, eta1, eta2, a.v, T, n);
-    return {S * V1 - V2 * discounted.v, C.v, bound, false, V1};
 }
 
 double EuropeanCall::priceByKouJumpDiffusion(double S, double r, double sigma, double lam,

@@ -20,4 +20,16 @@ KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, do
                                       double lam, double p, double eta1, double eta2,
                                       std::int32_t n);
 
+class InOrders;
+
+// The same for count (1 <= count <= kMaxLevels of upsilon.h) options of one maturity at
+// strikes K[l] and spots S[l] with one model and truncation: out[l] is exactly
+// kou_call_evaluation for (K[l], S[l]). The coefficients, powers and weights are formed
+// once for all. storage holds 2 * count InOrders (some 7 KiB each; caller-provided, so
+// that the pricing code allocates nothing and the stack stays modest).
+void kou_call_evaluations(double T, const double *K, const double *S, std::int32_t count,
+                          double r, double sigma, double lam, double p, double eta1,
+                          double eta2, std::int32_t n, InOrders *storage,
+                          KouCallEvaluation *out);
+
 }  // namespace kou

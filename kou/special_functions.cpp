@@ -121,7 +121,8 @@ void I_n_orders(std::int32_t count, double c, double alpha, double beta, double 
     }
 }
 
-InOrders::InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, Bounded delta)
+InOrders::InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, Bounded delta,
+                   const InOrders *sameRho)
     : form_(c, alpha, beta, delta), count_(count) {
     if (!form_.evaluated()) {
         for (std::int32_t k = 0; k < count; ++k) {
@@ -136,7 +137,7 @@ InOrders::InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, B
     const double rho = form_.rho().v;
     rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
     for (std::int32_t e = 1; e <= count; ++e) {
-        rhoPow_[e] = std::pow(rho, static_cast<double>(e));
+        rhoPow_[e] = sameRho != nullptr ? sameRho->rhoPow_[e] : std::pow(rho, static_cast<double>(e));
     }
     const double *hh = hh_ + 1;
     // With rho > 0 and every Hh value >= 0 (as the exact ones are) the terms of each sum

@@ -69,7 +69,10 @@ void I_n_orders(std::int32_t count, double c, double alpha, double beta, double 
 // own error bounds; "exact" below means the integral at the exact arguments.
 class InOrders {
 public:
-    InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, Bounded delta);
+    // sameRho, when given, is an InOrders of the same count, alpha and beta: its powers of
+    // rho are taken instead of calling pow again (the same calls, the same values).
+    InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, Bounded delta,
+             const InOrders *sameRho = nullptr);
 
     const double *values() const { return value_; }
 

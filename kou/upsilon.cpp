@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include "jump_coefficients.h"
 #include "options.h"
@@ -55,6 +56,16 @@ double alternation_factor(double p, double q, double r1, double r2, std::int32_t
 UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounded p,
                                    Bounded eta1, Bounded eta2, Bounded a, double T,
                                    std::int32_t n) {
+    alignas(InOrders) unsigned char storage[2 * sizeof(InOrders)];
+    UpsilonEstimate out;
+    upsilon_levels(mu, sigma, lam, p, eta1, eta2, &a, 1, T, n,
+                   reinterpret_cast<InOrders *>(storage), &out);
+    return out;
+}
+
+void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
+                    Bounded eta2, const Bounded *a, std::int32_t levels, double T,
+                    std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
     // Every n >= 171 gives NaN, whatever the other arguments. At i = 171,
     // tgamma(172) = +inf, so for k < i every binomial coefficient binom(171, j) of
     // P(171, k) and Q(171, k) is +inf (or NaN, when its denominator overflows too):
@@ -64,31 +75,40 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
     // NaN. The Poisson weight pi_171 = (...) / tgamma(172) is +-0.0 or NaN. Their
     // product sum * pi_171 is NaN, which J1, J2 and the result carry to the end.
     if (n > kMaxJumps) {
-        return {std::numeric_limits<double>::quiet_NaN(), kInfinity};
+        for (std::int32_t l = 0; l < levels; ++l) {
+            out[l] = {std::numeric_limits<double>::quiet_NaN(), kInfinity};
+        }
+        return;
     }
     constexpr double u = kUnitRoundoff;
 
     const Bounded pi0 = exp((-lam) * T);
     const Bounded muT = mu * T;
-    Bounded J1{0.0};
-    Bounded J2{0.0};
+    Bounded J1[kMaxLevels], J2[kMaxLevels];
+    for (std::int32_t l = 0; l < levels; ++l) {
+        J1[l] = J2[l] = Bounded{0.0};
+    }
     double parameters = 0.0;  // the bound's share from perturbed mixture weights
 
     if (n > 0) {
         const double nd = static_cast<double>(n);
         const Bounded sqrtT = sqrt(Bounded::exact(T));
         const Bounded s = sigma * sqrtT;
-        const Bounded c = a - muT;
         const Bounded lamT = lam * T;
         const Bounded eta1s = eta1 * s;
         const Bounded eta2s = eta2 * s;
 
-        // I_n(k - 1, c, -eta1, -1 / s, -sigma eta1 sqrt T) and I_n(k - 1, c, eta2, 1 / s,
-        // -sigma eta2 sqrt T) at k - 1 = 0 .. n - 1.
-        const InOrders upwardOrders(n, c, -eta1, -1.0 / s, sqrtT * (eta1 * (-sigma)));
-        const InOrders downwardOrders(n, c, eta2, 1.0 / s, sqrtT * ((-sigma) * eta2));
-        const double *upward = upwardOrders.values();
-        const double *downward = downwardOrders.values();
+        // For each level, I_n(k - 1, c, -eta1, -1 / s, -sigma eta1 sqrt T) and
+        // I_n(k - 1, c, eta2, 1 / s, -sigma eta2 sqrt T) at k - 1 = 0 .. n - 1, c = a - muT:
+        // orders[2 l] upward, orders[2 l + 1] downward. The powers of rho do not depend on
+        // the level and come from level 0.
+        for (std::int32_t l = 0; l < levels; ++l) {
+            const Bounded c = a[l] - muT;
+            new (&orders[2 * l]) InOrders(n, c, -eta1, -1.0 / s, sqrtT * (eta1 * (-sigma)),
+                                          l > 0 ? &orders[0] : nullptr);
+            new (&orders[2 * l + 1]) InOrders(n, c, eta2, 1.0 / s, sqrtT * ((-sigma) * eta2),
+                                              l > 0 ? &orders[1] : nullptr);
+        }
 
         double powLamT[kMaxJumps + 1], powEta1s[kMaxJumps + 1], powEta2s[kMaxJumps + 1];
         for (std::int32_t e = 1; e <= n; ++e) {
@@ -112,21 +132,17 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
                 w1Abs[k] = w2Abs[k] = 0.0;
             }
         }
-        double j1 = 0.0;
-        double j2 = 0.0;
+        double j1[kMaxLevels] = {}, j2[kMaxLevels] = {};
         for (std::int32_t i = 1; i <= n; ++i) {
             const double pi_i = (pi0.v * powLamT[i]) / tg[i + 1];
             double P[kMaxJumps + 1], Q[kMaxJumps + 1];
             coef.of_jump_count(i, P, Q);
-            double sum1 = 0.0;
-            double sum2 = 0.0;
+            double f1[kMaxJumps + 1], f2[kMaxJumps + 1];  // P(i, k) (eta1 s)^k, Q(i, k) (eta2 s)^k
             for (std::int32_t k = 1; k <= i; ++k) {
-                const double f1 = P[k] * powEta1s[k];
-                const double f2 = Q[k] * powEta2s[k];
-                sum1 = upward[k - 1] * f1 + sum1;
-                sum2 = downward[k - 1] * f2 + sum2;
-                w1[k - 1] = pi_i * f1 + w1[k - 1];
-                w2[k - 1] = pi_i * f2 + w2[k - 1];
+                f1[k] = P[k] * powEta1s[k];
+                f2[k] = Q[k] * powEta2s[k];
+                w1[k - 1] = pi_i * f1[k] + w1[k - 1];
+                w2[k - 1] = pi_i * f2[k] + w2[k - 1];
             }
             if (signs) {
                 for (std::int32_t k = 1; k <= i; ++k) {
@@ -134,8 +150,18 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
                     w2Abs[k - 1] = pi_i * std::fabs(Q[k] * powEta2s[k]) + w2Abs[k - 1];
                 }
             }
-            j1 = sum1 * pi_i + j1;
-            j2 = sum2 * pi_i + j2;
+            for (std::int32_t l = 0; l < levels; ++l) {
+                const double *upward = orders[2 * l].values();
+                const double *downward = orders[2 * l + 1].values();
+                double sum1 = 0.0;
+                double sum2 = 0.0;
+                for (std::int32_t k = 1; k <= i; ++k) {
+                    sum1 = upward[k - 1] * f1[k] + sum1;
+                    sum2 = downward[k - 1] * f2[k] + sum2;
+                }
+                j1[l] = sum1 * pi_i + j1[l];
+                j2[l] = sum2 * pi_i + j2[l];
+            }
         }
 
         const Bounded q = 1.0 - p;
@@ -156,20 +182,24 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
 
         const double *m1 = signs ? w1Abs : w1;  // the weights' magnitudes
         const double *m2 = signs ? w2Abs : w2;
-        double magnitude1 = 0.0, magnitude2 = 0.0;
-        for (std::int32_t k = 0; k < n; ++k) {
-            if (m1[k] != 0.0) {  // a zero weight carries no error, even an infinite one
-                magnitude1 = magnitude1 + m1[k] * std::fabs(upward[k]);
+        for (std::int32_t l = 0; l < levels; ++l) {
+            const double *upward = orders[2 * l].values();
+            const double *downward = orders[2 * l + 1].values();
+            double magnitude1 = 0.0, magnitude2 = 0.0;
+            for (std::int32_t k = 0; k < n; ++k) {
+                if (m1[k] != 0.0) {  // a zero weight carries no error, even an infinite one
+                    magnitude1 = magnitude1 + m1[k] * std::fabs(upward[k]);
+                }
+                if (m2[k] != 0.0) {
+                    magnitude2 = magnitude2 + m2[k] * std::fabs(downward[k]);
+                }
             }
-            if (m2[k] != 0.0) {
-                magnitude2 = magnitude2 + m2[k] * std::fabs(downward[k]);
-            }
+            const double carried1 = orders[2 * l].weighted_error(w1, m1);
+            const double carried2 = orders[2 * l + 1].weighted_error(w2, m2);
+            // (Products with a zero magnitude are left out: a relative bound may be infinite.)
+            J1[l] = {j1[l], carried1 * (1.0 + rel1) + (magnitude1 == 0.0 ? 0.0 : rel1 * magnitude1)};
+            J2[l] = {j2[l], carried2 * (1.0 + rel2) + (magnitude2 == 0.0 ? 0.0 : rel2 * magnitude2)};
         }
-        const double carried1 = upwardOrders.weighted_error(w1, m1);
-        const double carried2 = downwardOrders.weighted_error(w2, m2);
-        // (Products with a zero magnitude are left out: a relative bound may be infinite.)
-        J1 = {j1, carried1 * (1.0 + rel1) + (magnitude1 == 0.0 ? 0.0 : rel1 * magnitude1)};
-        J2 = {j2, carried2 * (1.0 + rel2) + (magnitude2 == 0.0 ? 0.0 : rel2 * magnitude2)};
 
         const double mixture = (p.e + q.e) * 1.01 + 2.0 * (r1.relative() + r2.relative());
         parameters = (lamT.v + lamT.e) * mixture * 1.01;
@@ -181,9 +211,11 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
     const Bounded e2 = eta2 * sigma;
     const Bounded A1 = exp(e1 * e1 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
     const Bounded A2 = exp(e2 * e2 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
-    const Bounded z = (-(a - muT)) / (sqrt(Bounded::exact(T)) * sigma) / kSqrt2Rounded;
-    const Bounded result = pi0 * (1.0 - erfc(z) * 0.5) + (A2 * J2 + A1 * J1);
-    return {result.v, result.e + parameters};
+    for (std::int32_t l = 0; l < levels; ++l) {
+        const Bounded z = (-(a[l] - muT)) / (sqrt(Bounded::exact(T)) * sigma) / kSqrt2Rounded;
+        const Bounded result = pi0 * (1.0 - erfc(z) * 0.5) + (A2 * J2[l] + A1 * J1[l]);
+        out[l] = {result.v, result.e + parameters};
+    }
 }
 
 double Option::Upsilon(double mu, double sigma, double lam, double p, double eta1,

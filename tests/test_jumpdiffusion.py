@@ -209,3 +209,15 @@ def test_scenario_grid_on_a_two_process_cluster_matches_in_process():
         distributed = client.compute(grid).result()
     S, sigma = np.meshgrid(np.linspace(60.0, 140.0, 12), np.linspace(0.05, 0.60, 9), indexing="ij")
     assert distributed.tobytes() == example.price_block(S, sigma).tobytes()
+
+
+def test_strips_share_work_and_keep_corvanes_bits():
+    # Runs of equal parameters go through the shared evaluation, eight strikes at a time;
+    # ill-conditioned sets take the stable evaluation inside a run.
+    strikes = np.linspace(60.0, 140.0, 37)
+    for sigma, eta1, n in [(0.16, 10.0, 20), (0.3, 40.0, 30), (0.5, 60.0, None)]:
+        got = jd.kou_price("call", 100.0, strikes, 1.0, 0.03, sigma, 2.0, 0.4, eta1, 5.0, n=n)
+        terms = n if n is not None else int(jd._native.kou_default_terms(1.0, 2.0, 0.4, eta1, 5.0))
+        for K, price in zip(strikes, got):
+            want = KouEuropeanCall(1.0, K).priceByKouJumpDiffusion(100.0, 0.03, sigma, 2.0, 0.4, eta1, 5.0, terms)
+            assert same(price, want), (sigma, eta1, K)

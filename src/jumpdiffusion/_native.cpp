@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <memory>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,8 @@
 #include "merton_call.h"
 #include "module_guards.h"
 #include "prices.h"
+#include "special_functions.h"
+#include "upsilon.h"
 #include "truncation.h"
 
 static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version 11 required");
@@ -33,24 +36,29 @@ constexpr std::size_t kElementsPerThread = 4096;
 // The most threads a loop may use: all cores unless set lower (the benchmark measures one).
 std::atomic<unsigned> maxThreads{0};
 
-// Runs body(begin, end) over [0, size) in contiguous chunks on up to all cores.
-template <typename Body>
-void parallel_for(std::size_t size, const Body &body) {
+// The number of workers parallel_for uses for `size` elements.
+std::size_t worker_count(std::size_t size) {
     const unsigned limit = maxThreads.load();
     const std::size_t cores =
         limit > 0 ? limit : std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t workers = std::min(cores, std::max<std::size_t>(1, size / kElementsPerThread));
+    return std::min(cores, std::max<std::size_t>(1, size / kElementsPerThread));
+}
+
+// Runs body(begin, end, worker) over [0, size) in contiguous chunks on up to all cores.
+template <typename Body>
+void parallel_for(std::size_t size, const Body &body) {
+    const std::size_t workers = worker_count(size);
     if (workers <= 1) {
-        body(0, size);
+        body(0, size, 0);
         return;
     }
     std::vector<std::thread> threads;
     const std::size_t chunk = (size + workers - 1) / workers;
     for (std::size_t w = 1; w < workers; ++w) {
         const std::size_t begin = std::min(size, w * chunk), end = std::min(size, begin + chunk);
-        threads.emplace_back([&body, begin, end] { body(begin, end); });
+        threads.emplace_back([&body, begin, end, w] { body(begin, end, w); });
     }
-    body(0, std::min(size, chunk));
+    body(0, std::min(size, chunk), 0);
     for (std::thread &t : threads) {
         t.join();
     }
@@ -76,30 +84,6 @@ inline double forward_spot(double S, double q, double T) {
     return q == 0.0 ? S : S * std::exp((-q) * T);
 }
 
-// Prices every element: call(e, s) is the model's call for element e at the
-// forward-adjusted spot s; a put is (K exp(-rT) + call) - s, the parity corvane's put
-// uses. The loop runs with the interpreter lock released, on several threads when large.
-template <typename CallPrice>
-py::array_t<double> price_elements(std::size_t size, const Flags &isCall, const Doubles &S,
-                                   const Doubles &K, const Doubles &T, const Doubles &r,
-                                   const Doubles &q, const CallPrice &call) {
-    py::array_t<double> out(static_cast<py::ssize_t>(size));
-    double *res = out.mutable_data();
-    const Column<std::int8_t> kind = column(isCall);
-    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r), qq = column(q);
-    {
-        py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t e = begin; e < end; ++e) {
-                const double s = forward_spot(s0[e], qq[e], t[e]);
-                const double C = call(e, s);
-                res[e] = kind[e] ? C : (k[e] * std::exp((-rr[e]) * t[e]) + C) - s;
-            }
-        });
-    }
-    return out;
-}
-
 // The truncation of every element: n where given (n >= 0), else the default rule, formed
 // once for each run of elements with the same parameters (a strip or a surface row).
 template <typename Rule>
@@ -114,13 +98,20 @@ py::array_t<double> truncations(Column<double> n, std::size_t size, const Rule &
     return out;
 }
 
-// Kou: corvane's call (certified closed form or stable evaluation).
-py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S, const Doubles &K,
-                               const Doubles &T, const Doubles &r, const Doubles &q,
-                               const Doubles &sigma, const Doubles &lam, const Doubles &p,
-                               const Doubles &eta1, const Doubles &eta2, const Doubles &n) {
-    const Column<double> k = column(K), t = column(T), rr = column(r), sg = column(sigma),
-                         l = column(lam), pp = column(p), e1 = column(eta1), e2 = column(eta2);
+// Kou: corvane's call (certified closed form or stable evaluation), by runs: up to
+// kou::kMaxLevels consecutive elements with the same maturity, model and truncation (a
+// strip) go through kou::kou_call_evaluations, which forms the coefficients, powers and
+// weights once for all of them; each price is still corvane's double. The InOrders
+// storage that evaluation needs is allocated here, once per call and worker.
+py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S,
+                               const Doubles &K, const Doubles &T, const Doubles &r,
+                               const Doubles &q, const Doubles &sigma, const Doubles &lam,
+                               const Doubles &p, const Doubles &eta1, const Doubles &eta2,
+                               const Doubles &n) {
+    const Column<std::int8_t> kind = column(isCall);
+    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r),
+                         qq = column(q), sg = column(sigma), l = column(lam), pp = column(p),
+                         e1 = column(eta1), e2 = column(eta2);
     struct Rule {
         Column<double> t, l, pp, e1, e2;
         bool same(std::size_t a, std::size_t b) const {
@@ -130,14 +121,48 @@ py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doub
             return jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
         }
     };
-    const py::array_t<double> terms =
-        truncations(column(n), size, Rule{t, l, pp, e1, e2});
+    const py::array_t<double> terms = truncations(column(n), size, Rule{t, l, pp, e1, e2});
     const double *nn = terms.data();
-    return price_elements(size, isCall, S, K, T, r, q, [&](std::size_t e, double s) {
-        return kou::kou_call_evaluation(t[e], k[e], s, rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
-                                        static_cast<std::int32_t>(nn[e]))
-            .price;
-    });
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *res = out.mutable_data();
+    constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
+    const std::size_t levels = std::max<std::size_t>(1, std::min(kLevels, size));  // per run
+    const std::size_t perWorker = 2 * levels * sizeof(kou::InOrders) + alignof(kou::InOrders);
+    py::array_t<unsigned char> storage(static_cast<py::ssize_t>(worker_count(size) * perWorker));
+    unsigned char *bytes = storage.mutable_data();
+    auto sameModel = [&](std::size_t a, std::size_t b) {
+        return t[a] == t[b] && rr[a] == rr[b] && sg[a] == sg[b] && l[a] == l[b] &&
+               pp[a] == pp[b] && e1[a] == e1[b] && e2[a] == e2[b] && nn[a] == nn[b];
+    };
+    {
+        py::gil_scoped_release unlocked;
+        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            void *raw = bytes + worker * perWorker;
+            std::size_t space = perWorker;
+            auto *orders = static_cast<kou::InOrders *>(
+                std::align(alignof(kou::InOrders), 2 * levels * sizeof(kou::InOrders), raw, space));
+            double spot[kLevels], strike[kLevels];
+            kou::KouCallEvaluation evaluations[kLevels];
+            for (std::size_t e = begin; e < end;) {
+                std::size_t count = 0;
+                do {
+                    spot[count] = forward_spot(s0[e + count], qq[e + count], t[e + count]);
+                    strike[count] = k[e + count];
+                    ++count;
+                } while (e + count < end && count < levels && sameModel(e, e + count));
+                kou::kou_call_evaluations(t[e], strike, spot, static_cast<std::int32_t>(count),
+                                          rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
+                                          static_cast<std::int32_t>(nn[e]), orders, evaluations);
+                for (std::size_t j = 0; j < count; ++j) {  // puts by the parity of corvane's put
+                    const double C = evaluations[j].price;
+                    res[e + j] = kind[e + j] ? C
+                                             : (strike[j] * std::exp((-rr[e + j]) * t[e + j]) + C) - spot[j];
+                }
+                e += count;
+            }
+        });
+    }
+    return out;
 }
 
 // Merton: halvorn's call, by strips: a run of elements with the same maturity, model and
@@ -170,7 +195,7 @@ py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const D
     };
     {
         py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
             constexpr std::size_t kRun = 256;
             double spot[kRun], strike[kRun], logSK[kRun];
             for (std::size_t e = begin; e < end;) {
@@ -211,7 +236,7 @@ py::array_t<double> kou_share_probabilities(std::size_t size, const Doubles &S, 
     const Column<std::int64_t> nn = column(n);
     {
         py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t e = begin; e < end; ++e) {
                 res[e] = kou::kou_call_evaluation(t[e], k[e], forward_spot(s0[e], qq[e], t[e]),
                                                   rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
@@ -243,7 +268,7 @@ py::array_t<double> merton_greeks(std::size_t size, const Flags &isCall, const D
                          nn = column(n);
     {
         py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end) {
+        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t e = begin; e < end; ++e) {
                 const double T = tt[e], K = kk[e], r = rr[e], sig = sg[e], sJ = ss[e];
                 const double growth = std::exp(0.5 * sJ * sJ + mm[e]);  // 1 + k
