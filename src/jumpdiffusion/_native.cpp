@@ -84,6 +84,38 @@ inline double forward_spot(double S, double q, double T) {
     return q == 0.0 ? S : S * std::exp((-q) * T);
 }
 
+// The columns every model's loop reads: kind, spot, dividend yield, maturity, strike, rate.
+struct Options {
+    Column<std::int8_t> kind;
+    Column<double> S, q, T, K, r;
+};
+
+// Prices [begin, end) in runs of at most `limit` (<= kMaxRun) consecutive elements with the
+// same model (same(e, e + j)): each run's forward spots and strikes are gathered and
+// price_run(e, count, spot, strike, res + e) writes its call prices; a put is then
+// (K exp(-rT) + call) - S exp(-qT), the parity corvane's put uses.
+constexpr std::size_t kMaxRun = 256;
+template <typename Same, typename PriceRun>
+void price_runs(std::size_t begin, std::size_t end, std::size_t limit, const Options &o,
+                const Same &same, double *res, const PriceRun &price_run) {
+    double spot[kMaxRun], strike[kMaxRun];
+    for (std::size_t e = begin; e < end;) {
+        std::size_t count = 0;
+        do {
+            spot[count] = forward_spot(o.S[e + count], o.q[e + count], o.T[e + count]);
+            strike[count] = o.K[e + count];
+            ++count;
+        } while (e + count < end && count < limit && same(e, e + count));
+        price_run(e, count, spot, strike, res + e);
+        for (std::size_t j = 0; j < count; ++j) {
+            if (!o.kind[e + j]) {
+                res[e + j] = (strike[j] * std::exp((-o.r[e + j]) * o.T[e + j]) + res[e + j]) - spot[j];
+            }
+        }
+        e += count;
+    }
+}
+
 // The truncation of every element: n where given (n >= 0), else the default rule, formed
 // once for each run of elements with the same parameters (a strip or a surface row).
 template <typename Rule>
@@ -141,25 +173,18 @@ py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doub
             std::size_t space = perWorker;
             auto *orders = static_cast<kou::InOrders *>(
                 std::align(alignof(kou::InOrders), 2 * levels * sizeof(kou::InOrders), raw, space));
-            double spot[kLevels], strike[kLevels];
             kou::KouCallEvaluation evaluations[kLevels];
-            for (std::size_t e = begin; e < end;) {
-                std::size_t count = 0;
-                do {
-                    spot[count] = forward_spot(s0[e + count], qq[e + count], t[e + count]);
-                    strike[count] = k[e + count];
-                    ++count;
-                } while (e + count < end && count < levels && sameModel(e, e + count));
-                kou::kou_call_evaluations(t[e], strike, spot, static_cast<std::int32_t>(count),
-                                          rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
-                                          static_cast<std::int32_t>(nn[e]), orders, evaluations);
-                for (std::size_t j = 0; j < count; ++j) {  // puts by the parity of corvane's put
-                    const double C = evaluations[j].price;
-                    res[e + j] = kind[e + j] ? C
-                                             : (strike[j] * std::exp((-rr[e + j]) * t[e + j]) + C) - spot[j];
-                }
-                e += count;
-            }
+            price_runs(begin, end, levels, Options{kind, s0, qq, t, k, rr}, sameModel, res,
+                       [&](std::size_t e, std::size_t count, const double *spot,
+                           const double *strike, double *calls) {
+                           kou::kou_call_evaluations(t[e], strike, spot, static_cast<std::int32_t>(count),
+                                                     rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
+                                                     static_cast<std::int32_t>(nn[e]), orders,
+                                                     evaluations);
+                           for (std::size_t j = 0; j < count; ++j) {
+                               calls[j] = evaluations[j].price;
+                           }
+                       });
         });
     }
     return out;
@@ -196,24 +221,13 @@ py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const D
     {
         py::gil_scoped_release unlocked;
         parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
-            constexpr std::size_t kRun = 256;
-            double spot[kRun], strike[kRun], logSK[kRun];
-            for (std::size_t e = begin; e < end;) {
-                std::size_t count = 0;
-                do {
-                    spot[count] = forward_spot(s0[e + count], qq[e + count], t[e + count]);
-                    strike[count] = k[e + count];
-                    ++count;
-                } while (e + count < end && count < kRun && sameModel(e, e + count));
-                merton::call_strip(strike, t[e], spot, count, sg[e], rr[e], l[e], mm[e], ss[e],
-                                   nn[e], res + e, logSK);
-                for (std::size_t j = 0; j < count; ++j) {  // puts by the parity of corvane's put
-                    if (!kind[e + j]) {
-                        res[e + j] = (strike[j] * std::exp((-rr[e + j]) * t[e + j]) + res[e + j]) - spot[j];
-                    }
-                }
-                e += count;
-            }
+            double logSK[kMaxRun];
+            price_runs(begin, end, kMaxRun, Options{kind, s0, qq, t, k, rr}, sameModel, res,
+                       [&](std::size_t e, std::size_t count, const double *spot,
+                           const double *strike, double *calls) {
+                           merton::call_strip(strike, t[e], spot, count, sg[e], rr[e], l[e],
+                                              mm[e], ss[e], nn[e], calls, logSK);
+                       });
         });
     }
     return out;
