@@ -59,7 +59,12 @@ def _as_float(name: str, value: ArrayLike, condition: str) -> np.ndarray:
     return array
 
 
+_CALL, _PUT = np.array(1, dtype=np.int8), np.array(0, dtype=np.int8)
+
+
 def _as_kind(kind: Any) -> np.ndarray:
+    if type(kind) is str and kind in ("call", "put"):   # the common scalar
+        return _CALL if kind == "call" else _PUT
     array = np.asarray(kind)
     if array.dtype.kind not in "US":
         raise ValueError(f"kind must be 'call' or 'put'; got {kind!r}")
@@ -91,13 +96,14 @@ def _as_terms(n: ArrayLike | None, largest: int) -> np.ndarray:
 
 def _broadcast(named: dict[str, np.ndarray]) -> tuple[tuple[int, ...], list[np.ndarray]]:
     try:
-        shape = np.broadcast_shapes(*(a.shape for a in named.values()))
+        shape = np.broadcast_shapes(*{a.shape for a in named.values()})   # each shape once
     except ValueError:
         shapes = ", ".join(f"{k} {v.shape}" for k, v in named.items() if v.shape)
         raise ValueError(f"the arguments' shapes do not broadcast: {shapes}") from None
     # An argument of one value stays one value (the native loop reads it for every element);
     # the others are written out to the broadcast shape.
-    flat = [a.reshape(1) if a.size == 1 else np.ascontiguousarray(np.broadcast_to(a, shape)).reshape(-1)
+    flat = [a.reshape(1) if a.size == 1
+            else np.ascontiguousarray(a if a.shape == shape else np.broadcast_to(a, shape)).reshape(-1)
             for a in named.values()]
     return shape, flat
 
