@@ -38,9 +38,13 @@ std::atomic<unsigned> maxThreads{0};
 
 // The number of workers parallel_for uses for `size` elements.
 std::size_t worker_count(std::size_t size) {
+    // hardware_concurrency reads the system's CPU list (a file read on glibc): once.
+    static const unsigned machineCores = std::max(1u, std::thread::hardware_concurrency());
+    if (size < 2 * kElementsPerThread) {
+        return 1;
+    }
     const unsigned limit = maxThreads.load();
-    const std::size_t cores =
-        limit > 0 ? limit : std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t cores = limit > 0 ? limit : machineCores;
     return std::min(cores, std::max<std::size_t>(1, size / kElementsPerThread));
 }
 
