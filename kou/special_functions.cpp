@@ -38,8 +38,11 @@ double Hh(std::int32_t n, double x) {
     return last;
 }
 
-void Hh_upward(std::int32_t last, double x, double *out) {
+void Hh_upward(std::int32_t last, double x, double *out, double *minusOne) {
     double before = hh_minus1(x);
+    if (minusOne != nullptr) {
+        *minusOne = before;
+    }
     out[0] = hh_zero(x);
     for (std::int32_t k = 1; k <= last; ++k) {
         out[k] = hh_step(before, out[k - 1], x, k);
@@ -132,8 +135,7 @@ InOrders::InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, B
     }
     // Order k uses Hh(0..k, x0) and rho^0 .. rho^(k+1); the highest order is count - 1.
     const double x0 = form_.x0().v;
-    hh_[0] = hh_minus1(x0);
-    Hh_upward(count - 1, x0, hh_ + 1);
+    Hh_upward(count - 1, x0, hh_ + 1, hh_);
     const double rho = form_.rho().v;
     rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
     for (std::int32_t e = 1; e <= count; ++e) {

@@ -19,7 +19,8 @@ constexpr Bounded kSqrt2PiRounded{kSqrt2Pi, kSqrt2Pi * kUnitRoundoff};
 double Hh(std::int32_t n, double x);
 
 // Hh(0, x), ..., Hh(last, x) into out[0 .. last], last >= 0: the same values as Hh().
-void Hh_upward(std::int32_t last, double x, double *out);
+// minusOne, when given, receives Hh(-1, x), which the recursion starts from.
+void Hh_upward(std::int32_t last, double x, double *out, double *minusOne = nullptr);
 
 // The order-independent parts of I_n(n, c, alpha, beta, delta) = integral from c to
 // infinity of exp(alpha x) Hh(n, beta x - delta) dx, in Kou's closed form. All orders

@@ -4,6 +4,7 @@
 
 #include "jump_coefficients.h"
 #include "options.h"
+#include "special_functions.h"
 
 namespace kou {
 
@@ -30,7 +31,6 @@ namespace kou {
 // scale so that no intermediate value over- or underflows.
 namespace {
 
-constexpr double kSqrt2 = 1.4142135623730951;
 constexpr double kInvSqrt2Pi = 0.3989422804014327;  // 1 / sqrt(2 pi)
 constexpr double kRescale = 0x1p-900;               // applied when a value passes kLarge
 constexpr double kLarge = 0x1p+900;

@@ -70,19 +70,13 @@ void call_strip(const double *K, double T, const double *S, std::size_t count, d
             F = F * x;
             w = w / F;
         }
-        // The Black-Scholes call with volatility sigma_i and rate r_i (MertonTerms::black_scholes).
+        // What the strikes share of term i, then each strike's Black-Scholes call.
         const double sig_i = t.variance_root(x);
         const double r_i = t.drift(x);
         const double drift = t.scaled_drift(sig_i, r_i);
         const double D = std::exp(T * (-r_i));
-        const double spread = sig_i * t.sqrtT;
         for (std::size_t j = 0; j < count; ++j) {
-            const double d1 = (drift + logSK[j]) / sig_i / t.sqrtT;
-            const double N1 = normal_cdf(d1);
-            const double d2 = d1 - spread;
-            const double N2 = normal_cdf(d2);
-            const double c = N1 * S[j] - (K[j] * D) * N2;
-            price[j] = c * w + price[j];
+            price[j] = t.black_scholes_at(drift, sig_i, D, logSK[j], S[j], K[j]) * w + price[j];
         }
     }
     if (last <= head) {

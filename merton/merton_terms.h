@@ -43,12 +43,18 @@ struct MertonTerms {
     double black_scholes(double x) const {
         const double sig_i = variance_root(x);
         const double r_i = drift(x);
-        const double d1 = d1_numerator(sig_i, r_i) / sig_i / sqrtT;
+        return black_scholes_at(scaled_drift(sig_i, r_i), sig_i, std::exp(T * (-r_i)), logSK, S, K);
+    }
+
+    // The same from the parts of term i that every strike shares: the scaled drift,
+    // sigma_i and the discount factor D = exp(T (-r_i)); then one strike's log(S / K), S, K.
+    double black_scholes_at(double drift, double sig_i, double D, double logSK_, double S_,
+                            double K_) const {
+        const double d1 = (drift + logSK_) / sig_i / sqrtT;
         const double N1 = normal_cdf(d1);
-        const double D = std::exp(T * (-r_i));
         const double d2 = d1 - sig_i * sqrtT;
         const double N2 = normal_cdf(d2);
-        return N1 * S - (K * D) * N2;
+        return N1 * S_ - (K_ * D) * N2;
     }
 
     // Term i >= 171, where i! is +inf: the weight is +-0.0 or NaN, the term too.

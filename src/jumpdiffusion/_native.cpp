@@ -120,6 +120,28 @@ void price_runs(std::size_t begin, std::size_t end, std::size_t limit, const Opt
     }
 }
 
+// The default truncation rules over the columns of their parameters: whether two elements
+// share them, and the rule's n for one element.
+struct KouRule {
+    Column<double> t, l, pp, e1, e2;
+    bool same(std::size_t a, std::size_t b) const {
+        return t[a] == t[b] && l[a] == l[b] && pp[a] == pp[b] && e1[a] == e1[b] && e2[a] == e2[b];
+    }
+    double terms(std::size_t e) const {
+        return jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
+    }
+};
+
+struct MertonRule {
+    Column<double> t, l, mm, ss;
+    bool same(std::size_t a, std::size_t b) const {
+        return t[a] == t[b] && l[a] == l[b] && mm[a] == mm[b] && ss[a] == ss[b];
+    }
+    double terms(std::size_t e) const {
+        return jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
+    }
+};
+
 // The truncation of every element: n where given (n >= 0), else the default rule, formed
 // once for each run of elements with the same parameters (a strip or a surface row).
 template <typename Rule>
@@ -148,16 +170,7 @@ py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doub
     const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r),
                          qq = column(q), sg = column(sigma), l = column(lam), pp = column(p),
                          e1 = column(eta1), e2 = column(eta2);
-    struct Rule {
-        Column<double> t, l, pp, e1, e2;
-        bool same(std::size_t a, std::size_t b) const {
-            return t[a] == t[b] && l[a] == l[b] && pp[a] == pp[b] && e1[a] == e1[b] && e2[a] == e2[b];
-        }
-        double terms(std::size_t e) const {
-            return jumpdiffusion::kou_default_terms(t[e], l[e], pp[e], e1[e], e2[e]);
-        }
-    };
-    const py::array_t<double> terms = truncations(column(n), size, Rule{t, l, pp, e1, e2});
+    const py::array_t<double> terms = truncations(column(n), size, KouRule{t, l, pp, e1, e2});
     const double *nn = terms.data();
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
@@ -205,16 +218,7 @@ py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const D
     const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r),
                          qq = column(q), sg = column(sigma), l = column(lam), mm = column(m),
                          ss = column(sj);
-    struct Rule {
-        Column<double> t, l, mm, ss;
-        bool same(std::size_t a, std::size_t b) const {
-            return t[a] == t[b] && l[a] == l[b] && mm[a] == mm[b] && ss[a] == ss[b];
-        }
-        double terms(std::size_t e) const {
-            return jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]);
-        }
-    };
-    const py::array_t<double> terms = truncations(column(n), size, Rule{t, l, mm, ss});
+    const py::array_t<double> terms = truncations(column(n), size, MertonRule{t, l, mm, ss});
     const double *nn = terms.data();
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
@@ -282,8 +286,9 @@ py::array_t<double> merton_greeks(std::size_t size, const Flags &isCall, const D
     double *res = out.mutable_data();
     const Column<std::int8_t> kind = column(isCall);
     const Column<double> s0 = column(S), kk = column(K), tt = column(T), rr = column(r), qq = column(q);
-    const Column<double> sg = column(sigma), l = column(lam), mm = column(m), ss = column(sj),
-                         nn = column(n);
+    const Column<double> sg = column(sigma), l = column(lam), mm = column(m), ss = column(sj);
+    const py::array_t<double> terms = truncations(column(n), size, MertonRule{tt, l, mm, ss});
+    const double *nn = terms.data();
     {
         py::gil_scoped_release unlocked;
         parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
@@ -293,9 +298,7 @@ py::array_t<double> merton_greeks(std::size_t size, const Flags &isCall, const D
                 const double k = growth - 1.0;
                 const double L = l[e] * growth * T;
                 const double Sf = forward_spot(s0[e], qq[e], T);
-                const double terms = nn[e] >= 0.0 ? nn[e]
-                                                  : jumpdiffusion::merton_default_terms(T, l[e], mm[e], sJ);
-                const int last = static_cast<int>(std::fmin(terms, 170.0));
+                const int last = static_cast<int>(std::fmin(nn[e], 170.0));
                 double delta = 0, gamma = 0, vega = 0, dT = 0, rho = 0, logFactorial = 0;
                 for (int i = 0; i <= last; ++i) {
                     if (i > 0) {
