@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "lets_be_rational.h"
 #include "merton_call.h"
 #include "module_guards.h"
 #include "prices.h"
@@ -342,6 +343,50 @@ py::array_t<double> merton_greeks(std::size_t size, const Flags &isCall, const D
     return out;
 }
 
+// Black-Scholes work element by element: value(forward, discount factor, e) with the
+// forward F = S exp((r - q) T) and the discount factor exp(-rT) formed the same way for
+// prices and implied volatilities (so that the two round-trip).
+template <typename Value>
+py::array_t<double> black_scholes_loop(std::size_t size, const Doubles &S, const Doubles &T,
+                                       const Doubles &r, const Doubles &q, const Value &value) {
+    const Column<double> s0 = column(S), tt = column(T), rr = column(r), qq = column(q);
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *res = out.mutable_data();
+    {
+        py::gil_scoped_release unlocked;
+        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t e = begin; e < end; ++e) {
+                res[e] = value(s0[e] * std::exp((rr[e] - qq[e]) * tt[e]), std::exp(-rr[e] * tt[e]), e);
+            }
+        });
+    }
+    return out;
+}
+
+// Implied volatilities of discounted prices by Jäckel's algorithm; NaN where the price is
+// outside the no-arbitrage bounds (never an exception inside the array).
+py::array_t<double> implied_vols(std::size_t size, const Doubles &price, const Flags &isCall,
+                                 const Doubles &S, const Doubles &K, const Doubles &T,
+                                 const Doubles &r, const Doubles &q) {
+    const Column<double> v = column(price), kk = column(K), tt = column(T);
+    const Column<std::int8_t> kind = column(isCall);
+    return black_scholes_loop(size, S, T, r, q, [&](double forward, double discount, std::size_t e) {
+        return lets_be_rational::implied_volatility(v[e] / discount, forward, kk[e], tt[e],
+                                                    kind[e] ? 1.0 : -1.0);
+    });
+}
+
+// Black-Scholes prices of European options.
+py::array_t<double> black_scholes_prices(std::size_t size, const Flags &isCall, const Doubles &S,
+                                         const Doubles &K, const Doubles &T, const Doubles &r,
+                                         const Doubles &q, const Doubles &sigma) {
+    const Column<double> kk = column(K), tt = column(T), sg = column(sigma);
+    const Column<std::int8_t> kind = column(isCall);
+    return black_scholes_loop(size, S, T, r, q, [&](double forward, double discount, std::size_t e) {
+        return discount * lets_be_rational::black(forward, kk[e], sg[e], tt[e], kind[e] ? 1.0 : -1.0);
+    });
+}
+
 }  // namespace
 
 MAIN_INTERPRETER_MODULE(_native, mod) {
@@ -351,6 +396,8 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     mod.def("set_max_threads", [](unsigned threads) { maxThreads.store(threads); });
     mod.def("kou_share_probabilities", &kou_share_probabilities);
     mod.def("merton_greeks", &merton_greeks);
+    mod.def("implied_vols", &implied_vols);
+    mod.def("black_scholes_prices", &black_scholes_prices);
     mod.def("kou_default_terms", py::vectorize(&jumpdiffusion::kou_default_terms));
     mod.def("merton_default_terms", py::vectorize(&jumpdiffusion::merton_default_terms));
 }
