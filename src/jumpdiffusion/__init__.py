@@ -11,8 +11,16 @@ Every argument broadcasts like numpy; the result is a float64 array of the broad
 compute it, with the interpreter lock released and, for large arrays, on every core.
 kou_greeks and merton_greeks take the same arguments and return delta, gamma, vega, theta
 and rho.
+
+implied_vol inverts Black-Scholes prices (Jäckel's "Let's be rational"); Quotes holds a
+surface of market quotes, and calibrate_kou / calibrate_merton fit either model to it.
 """
+from ._calibrate import (Calibration, KouParameters, MertonParameters, Quotes, calibrate_kou,
+                         calibrate_merton)
 from ._greeks import Greeks, kou_greeks, merton_greeks
+from ._implied import black_scholes_price, black_scholes_vega, implied_vol
 from ._pricing import kou_price, merton_price
 
-__all__ = ["Greeks", "kou_greeks", "kou_price", "merton_greeks", "merton_price"]
+__all__ = ["Calibration", "Greeks", "KouParameters", "MertonParameters", "Quotes",
+           "black_scholes_price", "black_scholes_vega", "calibrate_kou", "calibrate_merton",
+           "implied_vol", "kou_greeks", "kou_price", "merton_greeks", "merton_price"]
