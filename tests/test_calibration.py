@@ -1,0 +1,160 @@
+"""Implied volatility and calibration: round trips against a high-precision Black-Scholes
+price, the reference library, the no-arbitrage bounds, and fits that recover the truth."""
+import math
+import pathlib
+import subprocess
+import sys
+
+import mpmath
+import numpy as np
+import pytest
+
+import jumpdiffusion as jd
+from jumpdiffusion import _calibrate
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+RNG = np.random.default_rng(13)
+
+
+def mp_black_scholes(kind, S, K, T, r, q, sigma):
+    """Black-Scholes at 40 digits, rounded once to double."""
+    with mpmath.workdps(40):
+        S, K, T, r, q, sigma = (mpmath.mpf(float(v)) for v in (S, K, T, r, q, sigma))
+        root = sigma * mpmath.sqrt(T)
+        d1 = (mpmath.log(S / K) + (r - q) * T) / root + root / 2
+        d2 = d1 - root
+        F, D = S * mpmath.exp(-q * T), K * mpmath.exp(-r * T)
+        if kind == "call":
+            return float(F * mpmath.ncdf(d1) - D * mpmath.ncdf(d2))
+        return float(D * mpmath.ncdf(-d2) - F * mpmath.ncdf(-d1))
+
+
+def random_options(size):
+    """Log-moneyness to +-3, volatility 1% to 300%, maturity a week to five years."""
+    S = 100.0
+    K = S * np.exp(RNG.uniform(-3.0, 3.0, size))
+    T = RNG.uniform(0.02, 5.0, size)
+    r, q = RNG.uniform(-0.01, 0.08, size), RNG.uniform(0.0, 0.05, size)
+    sigma = np.exp(RNG.uniform(np.log(0.01), np.log(3.0), size))
+    kind = np.where(RNG.uniform(size=size) < 0.5, "call", "put")
+    return kind, S, K, T, r, q, sigma
+
+
+def test_implied_vol_round_trip_against_high_precision_prices():
+    kind, S, K, T, r, q, sigma = random_options(300)
+    price = np.array([mp_black_scholes(*a) for a in zip(kind, np.full(300, S), K, T, r, q, sigma)])
+    iv = jd.implied_vol(price, kind, S, K, T, r, q=q)
+    vega = jd.black_scholes_vega(S, K, T, r, sigma, q=q)
+    # Where a change of 1e-12 in volatility moves the price beyond its last bits, the
+    # price determines the volatility to 1e-12; elsewhere (deep in the money, or a price
+    # at the underflow), the volatility found must reprice to the quoted bits.
+    informative = (vega * 1e-12 > 4 * np.spacing(price)) & (price > 1e-300)
+    assert informative.sum() > 150 and (~informative).sum() > 10
+    assert np.all(np.abs(iv - sigma)[informative] <= 1e-12 * np.maximum(1.0, sigma[informative]))
+    rest = ~informative
+    repriced = jd.black_scholes_price(kind[rest], S, K[rest], T[rest], r[rest], iv[rest], q=q[rest])
+    assert np.all(np.abs(repriced - price[rest]) <= 4 * np.spacing(np.abs(price[rest])) + 1e-300)
+
+
+def test_implied_vol_agrees_with_the_reference_library():
+    lbr = pytest.importorskip("py_lets_be_rational")
+    kind, S, K, T, r, q, sigma = random_options(300)
+    # Forward and discount factor as implied_vol forms them, with the C library's exp (deep
+    # in the money the last bits of the forward are all the volatility information there is).
+    F = np.array([S * math.exp((a - b) * t) for a, b, t in zip(r, q, T)])
+    D = np.array([math.exp(-a * t) for a, t in zip(r, T)])
+    theta = np.where(kind == "call", 1.0, -1.0)
+    undiscounted = np.array([lbr.black(f, k, s, t, th) for f, k, s, t, th in zip(F, K, sigma, T, theta)])
+    assert np.all(np.abs(jd.black_scholes_price(kind, S, K, T, r, sigma, q=q) - D * undiscounted)
+                  <= 1e-14 * D * undiscounted + 1e-300)
+    discounted = undiscounted * D
+    ours = jd.implied_vol(discounted, kind, S, K, T, r, q=q)
+    for e in np.flatnonzero(undiscounted > 1e-300):
+        theirs = lbr.implied_volatility_from_a_transformed_rational_guess(
+            discounted[e] / D[e], F[e], K[e], T[e], theta[e])
+        assert ours[e] == pytest.approx(theirs, rel=1e-12, abs=1e-14), e
+
+
+def test_prices_outside_the_bounds_give_nan_never_an_exception():
+    S, K, T, r = 100.0, 90.0, 1.0, 0.05
+    intrinsic_call = S - K * np.exp(-r * T)
+    prices = np.array([-1.0, 0.5 * intrinsic_call, intrinsic_call, 16.0, S, 2 * S, np.nan, np.inf])
+    iv = jd.implied_vol(prices, "call", S, K, T, r)
+    assert np.isnan(iv[[0, 1, 4, 5, 6, 7]]).all()
+    assert iv[2] == 0.0 and 0.0 < iv[3] < 1.0
+    put = jd.implied_vol(np.array([K * np.exp(-r * T), 1.0]), "put", S, K, T, r)
+    assert np.isnan(put[0]) and put[1] > 0.0
+    with pytest.raises(ValueError, match=r"K must be finite and > 0; got -1.0 at index 1"):
+        jd.implied_vol(1.0, "call", S, [90.0, -1.0], T, r)
+    with pytest.raises(ValueError, match="price must be a real number"):
+        jd.implied_vol("cheap", "call", S, K, T, r)
+
+
+TRUE = jd.KouParameters(sigma=0.16, lam=1.2, p=0.35, eta1=12.0, eta2=6.0)
+
+
+@pytest.fixture(scope="module")
+def surface():
+    """The example's market without noise: 13 strikes x 5 maturities of OTM options."""
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        import calibrate as example
+    finally:
+        sys.path.pop(0)
+    return example.market(noise=0.0)
+
+
+@pytest.mark.parametrize("start", [None, (0.2, 0.5, 0.5, 20.0, 10.0), (0.1, 3.0, 0.2, 5.0, 3.0),
+                                   (0.25, 0.2, 0.7, 30.0, 15.0)])
+def test_kou_parameters_recovered_from_a_noise_free_surface(surface, start):
+    fit = jd.calibrate_kou(surface, start=None if start is None else jd.KouParameters(*start), quiet=True)
+    assert fit.converged, fit.status
+    assert np.allclose(fit.parameters, TRUE, rtol=1e-8, atol=0)
+    assert fit.rms < 1e-8 and fit.residuals.shape == (65,)
+
+
+def test_calibration_report(surface):
+    merton = jd.calibrate_merton(surface, quiet=True)
+    assert isinstance(merton.parameters, jd.MertonParameters) and merton.converged
+    assert merton.rms == pytest.approx(np.sqrt(np.mean(merton.residuals ** 2)))
+    assert merton.prices == merton.evaluations * len(surface) and merton.seconds > 0.0
+    # The residuals are model minus market implied volatility, in points.
+    model = jd.merton_price(surface.kind, surface.S, surface.K, surface.T, surface.r, *merton.parameters,
+                            q=surface.q)
+    iv = jd.implied_vol(model, surface.kind, surface.S, surface.K, surface.T, surface.r, q=surface.q)
+    assert np.allclose(merton.residuals, 100 * (iv - surface.vol), rtol=0, atol=1e-12)
+    by_vega = jd.calibrate_kou(surface, weighting="vega", quiet=True)
+    assert np.allclose(by_vega.parameters, TRUE, rtol=1e-6)
+    cut = jd.calibrate_kou(surface, start=jd.KouParameters(0.3, 5.0, 0.9, 3.0, 1.0), max_evaluations=3,
+                           quiet=True)
+    assert not cut.converged and cut.status.startswith("did not converge")
+    again = jd.calibrate_merton(surface, quiet=True)
+    assert again.parameters == merton.parameters   # deterministic, bit for bit
+
+
+def test_quotes_are_checked():
+    with pytest.raises(ValueError, match="one of the two"):
+        jd.Quotes("call", [100.0], [1.0], S=100.0, r=0.0, price=[5.0], vol=[0.2])
+    with pytest.raises(ValueError, match="price 150.0 at index 1 is outside the no-arbitrage bounds"):
+        jd.Quotes("call", [100.0, 100.0], [1.0, 1.0], S=100.0, r=0.0, price=[5.0, 150.0])
+    with pytest.raises(ValueError, match="weighting"):
+        jd.calibrate_kou(jd.Quotes("call", [100.0], [1.0], S=100.0, r=0.0, vol=[0.2]), weighting="price")
+
+
+def test_progress_after_a_second_unless_quiet(surface, monkeypatch, capsys):
+    clock = iter(np.arange(0.0, 1e4, 0.3))   # every reading of the clock moves it 0.3 s on
+    monkeypatch.setattr(_calibrate.time, "perf_counter", lambda: float(next(clock)))
+    jd.calibrate_merton(surface)
+    assert "calibrate_merton: iteration" in capsys.readouterr().err
+    jd.calibrate_merton(surface, quiet=True)
+    assert capsys.readouterr().err == ""
+
+
+def test_calibration_example_prints_and_writes_its_figure(tmp_path):
+    figure = tmp_path / "calibration.png"
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "calibrate.py"), str(figure)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    for text in ("eta1", "Merton", "rms", "wrote"):
+        assert text in result.stdout
+    assert figure.stat().st_size > 20_000 and figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
