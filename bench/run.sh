@@ -9,3 +9,4 @@ cmake -S . -B "$build" -G Ninja -DBUILD_PYTHON_MODULES=OFF -DBUILD_NATIVE_TESTS=
   -DBUILD_GTEST_SUITE=OFF >/dev/null
 cmake --build "$build" --target straightforward core_probe >/dev/null
 STRAIGHTFORWARD_LIB="$PWD/$build/tests/native/libstraightforward.so" python3 bench/benchmark.py
+python3 bench/calibration.py
