@@ -7,10 +7,10 @@ namespace kou {
 namespace {
 
 struct IntegerGammaTable {
-    double value[kMaxJumps + 2];
+    double value[kLastFiniteFactorial + 2];
     IntegerGammaTable() {
         value[0] = 0.0;  // never read
-        for (std::int32_t m = 1; m <= kMaxJumps + 1; ++m) {
+        for (std::int32_t m = 1; m <= kLastFiniteFactorial + 1; ++m) {
             value[m] = std::tgamma(static_cast<double>(m));
         }
     }
@@ -20,9 +20,9 @@ struct BinomialTable {
     double value[kBinomialRow * kBinomialRow];
     BinomialTable() {
         const double *tg = tgamma_of_integers();
-        for (std::int32_t d = 0; d <= kMaxJumps; ++d) {
+        for (std::int32_t d = 0; d <= kLastFiniteFactorial; ++d) {
             for (std::int32_t y = 0; y < kBinomialRow; ++y) {
-                value[d * kBinomialRow + y] = (d + y <= kMaxJumps) ? binom(tg, d + y, y) : 0.0;
+                value[d * kBinomialRow + y] = (d + y <= kLastFiniteFactorial) ? binom(tg, d + y, y) : 0.0;
             }
         }
     }
@@ -79,8 +79,8 @@ __attribute__((always_inline)) inline void coefficients_body(
     std::int32_t i, double *P, double *Q, const double *powP, const double *powQ,
     const double *__restrict r1, const double *__restrict r2) {
     const double *table = binomial_table();
-    double sumP[kMaxJumps + 1];  // the sum for k at [i - k], k = 1 .. i - 1
-    double sumQ[kMaxJumps + 1];
+    double sumP[kLastFiniteFactorial + 1];  // the sum for k at [i - k], k = 1 .. i - 1
+    double sumQ[kLastFiniteFactorial + 1];
     for (std::int32_t z = 1; z < i; ++z) {
         sumP[z] = 0.0;
         sumQ[z] = 0.0;

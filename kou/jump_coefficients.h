@@ -1,5 +1,8 @@
 // Kou's P and Q coefficients: the probability that i independent double-exponential
-// jumps sum like k upward (P) or k downward (Q) exponential sizes.
+// jumps sum like k upward (P) or k downward (Q) exponential sizes (S. G. Kou, "A
+// jump-diffusion model for option pricing", Management Science 48(8) (2002), Appendix B:
+// the decomposition of a sum of double exponentials, 1 <= k <= i, with q = 1 - p and
+// r1 = eta1 / (eta1 + eta2), r2 = eta2 / (eta1 + eta2)).
 #pragma once
 
 #include <cstdint>
@@ -8,26 +11,26 @@
 
 namespace kou {
 
-// tgamma(m) at m = 0, 1, ..., kMaxJumps + 1 (entry 0 is never read), each the
+// tgamma(m) at m = 0, 1, ..., kLastFiniteFactorial + 1 (entry 0 is never read), each the
 // library's value, computed once per process: the factorials that the Poisson weights
 // and the binomial coefficients divide by.
 const double *tgamma_of_integers();
 
-// binom(x, y) = tgamma(x + 1) / (tgamma(y + 1) tgamma(x - y + 1)), 0 <= y <= x <= kMaxJumps,
+// binom(x, y) = tgamma(x + 1) / (tgamma(y + 1) tgamma(x - y + 1)), 0 <= y <= x <= kLastFiniteFactorial,
 // with tg = tgamma_of_integers().
 inline double binom(const double *tg, std::int32_t x, std::int32_t y) {
     return tg[x + 1] / (tg[y + 1] * tg[x - y + 1]);
 }
 
-// Every binom(x, y) with 0 <= y <= x <= kMaxJumps, formed once per process by the same
+// Every binom(x, y) with 0 <= y <= x <= kLastFiniteFactorial, formed once per process by the same
 // operations on the same operands as binom() (so the same values), stored by the
-// difference d = x - y: row d holds binom(d + y, y) for y = 0 .. kMaxJumps - d, so that a
+// difference d = x - y: row d holds binom(d + y, y) for y = 0 .. kLastFiniteFactorial - d, so that a
 // run of coefficients with one x - y is contiguous. Read-only after its initialisation.
-constexpr std::int32_t kBinomialRow = kMaxJumps + 1;
+constexpr std::int32_t kBinomialRow = kLastFiniteFactorial + 1;
 const double *binomial_table();  // binom(d + y, y) at [d * kBinomialRow + y]
 
 // Tables of what every coefficient of one Upsilon evaluation shares, for jump counts
-// up to `last` <= kMaxJumps: the powers 0 .. last of p, q = 1 - p,
+// up to `last` <= kLastFiniteFactorial: the powers 0 .. last of p, q = 1 - p,
 // r1 = eta1 / (eta1 + eta2) and r2 = eta2 / (eta1 + eta2). Each entry is the pow call
 // that the coefficient formulas make, made once.
 class JumpCoefficients {
@@ -39,8 +42,8 @@ public:
     void of_jump_count(std::int32_t i, double *P, double *Q) const;
 
 private:
-    double powP_[kMaxJumps + 1], powQ_[kMaxJumps + 1];
-    double powR1_[kMaxJumps + 1], powR2_[kMaxJumps + 1];
+    double powP_[kLastFiniteFactorial + 1], powQ_[kLastFiniteFactorial + 1];
+    double powR1_[kLastFiniteFactorial + 1], powR2_[kLastFiniteFactorial + 1];
 };
 
 }  // namespace kou

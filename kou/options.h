@@ -5,10 +5,12 @@
 #include <memory>
 #include <type_traits>
 
+#include "numeric_constants.h"
+
 namespace kou {
 
 // Highest truncation with a finite result: from 171 jumps on, tgamma(172) overflows.
-constexpr std::int32_t kMaxJumps = 170;
+using numeric::kLastFiniteFactorial;
 
 // Plain base holding the maturity. Not polymorphic: in an EuropeanOption the Option
 // part follows the vtable pointer, so converting a pointer to it adjusts the address.

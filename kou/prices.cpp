@@ -22,7 +22,7 @@ bool in_model_domain(double S, double K, double T, double r, double sigma, doubl
         }
     }
     return S > 0.0 && K > 0.0 && T > 0.0 && sigma > 0.0 && p >= 0.0 && p <= 1.0 &&
-           eta1 > 1.0 && eta2 > 0.0 && lam >= 0.0 && n >= 0 && n <= kMaxJumps;
+           eta1 > 1.0 && eta2 > 0.0 && lam >= 0.0 && n >= 0 && n <= kLastFiniteFactorial;
 }
 
 // The closed form's value is returned as it is when its error bound is at most this
@@ -98,19 +98,28 @@ void kou_call_evaluations(double T, const double *K, const double *S, std::int32
     }
 }
 
+double kou_call_price(double T, double K, double S, double r, double sigma, double lam,
+                      double p, double eta1, double eta2, std::int32_t n) {
+    return kou_call_evaluation(T, K, S, r, sigma, lam, p, eta1, eta2, n).price;
+}
+
+// Put-call parity on the call with the same maturity and strike.
+double kou_put_price(double T, double K, double S, double r, double sigma, double lam,
+                     double p, double eta1, double eta2, std::int32_t n) {
+    const double C = kou_call_price(T, K, S, r, sigma, lam, p, eta1, eta2, n);
+    return (K * std::exp((-r) * T) + C) - S;
+}
+
 double EuropeanCall::priceByKouJumpDiffusion(double S, double r, double sigma, double lam,
                                              double p, double eta1, double eta2,
                                              std::int32_t n) const {
-    return kou_call_evaluation(T_, K_, S, r, sigma, lam, p, eta1, eta2, n).price;
+    return kou_call_price(T_, K_, S, r, sigma, lam, p, eta1, eta2, n);
 }
 
-// Put-call parity on a temporary call with the same maturity and strike.
 double EuropeanPut::priceByKouJumpDiffusion(double S, double r, double sigma, double lam,
                                             double p, double eta1, double eta2,
                                             std::int32_t n) const {
-    const EuropeanCall call(T_, K_);
-    const double C = call.priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n);
-    return (K_ * std::exp((-r) * T_) + C) - S;
+    return kou_put_price(T_, K_, S, r, sigma, lam, p, eta1, eta2, n);
 }
 
 std::unique_ptr<EuropeanCall> create_european_call(double T, double K) {

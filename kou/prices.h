@@ -1,4 +1,11 @@
-// The Kou call price as a free function, with what its evaluation knows about accuracy.
+// The Kou call and put prices as free functions, with what the call's evaluation knows
+// about its accuracy. The call is Kou's Theorem 1 (S. G. Kou, "A jump-diffusion model for
+// option pricing", Management Science 48(8) (2002) 1086-1101):
+//   C = S Upsilon(r + sigma^2/2 - lam zeta, sigma, lam~, p~, eta1~, eta2~; log(K/S), T)
+//       - K exp(-rT) Upsilon(r - sigma^2/2 - lam zeta, sigma, lam, p, eta1, eta2; log(K/S), T)
+// with zeta = p eta1 / (eta1 - 1) + q eta2 / (eta2 + 1) - 1, lam~ = lam (zeta + 1),
+// p~ = p eta1 / ((eta1 - 1)(zeta + 1)), eta1~ = eta1 - 1, eta2~ = eta2 + 1; the put by
+// put-call parity, P = (K exp(-rT) + C) - S.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +26,13 @@ struct KouCallEvaluation {
 KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, double sigma,
                                       double lam, double p, double eta1, double eta2,
                                       std::int32_t n);
+
+// The call's and the put's prices: what EuropeanCall / EuropeanPut::priceByKouJumpDiffusion
+// return for EuropeanCall(T, K) / EuropeanPut(T, K) (the classes forward here).
+double kou_call_price(double T, double K, double S, double r, double sigma, double lam,
+                      double p, double eta1, double eta2, std::int32_t n);
+double kou_put_price(double T, double K, double S, double r, double sigma, double lam,
+                     double p, double eta1, double eta2, std::int32_t n);
 
 class InOrders;
 

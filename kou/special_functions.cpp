@@ -53,9 +53,9 @@ void Hh_upward(std::int32_t last, double x, double *out, double *minusOne) {
 InClosedForm::InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta) {
     // Ordered comparisons: NaN falls to the +0.0 case except a NaN alpha with beta > 0.
     if (beta.v > 0.0) {
-        kind_ = (alpha.v == 0.0) ? Kind::Zero : Kind::A;
+        kind_ = (alpha.v == 0.0) ? Kind::Zero : Kind::PositiveBeta;
     } else if (beta.v < 0.0 && alpha.v < 0.0) {
-        kind_ = Kind::B;
+        kind_ = Kind::NegativeBeta;
     } else {
         kind_ = Kind::Zero;
     }
@@ -68,7 +68,7 @@ InClosedForm::InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta
     expC_ = exp(c * alpha);
     expTail_ = exp((alpha * alpha) / ((beta + beta) * beta) + (delta * alpha) / beta);
     scale_ = kSqrt2PiRounded / beta;
-    if (kind_ == Kind::A) {
+    if (kind_ == Kind::PositiveBeta) {
         // Phi(-beta c + delta + alpha / beta)
         cdfTerm_ = 1.0 - erfc((alpha / beta + (delta - beta * c)) / kSqrt2Rounded) * 0.5;
     } else {
@@ -79,9 +79,9 @@ InClosedForm::InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta
 
 double InClosedForm::combine(double sumH, double rhoPow) const {
     switch (kind_) {
-        case Kind::A:
+        case Kind::PositiveBeta:
             return ((scale_.v * rhoPow) * expTail_.v) * cdfTerm_.v - sumH * (expC_.v / alpha_.v);
-        case Kind::B:
+        case Kind::NegativeBeta:
             return (-(expC_.v / alpha_.v)) * sumH - ((scale_.v * rhoPow) * expTail_.v) * cdfTerm_.v;
         case Kind::Zero:
             break;
@@ -182,11 +182,11 @@ InOrders::InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, B
 //     its own bound, and the roundings of the final products and difference.
 namespace {
 
-// 1 / i for i = 0 .. kMaxOrders + 2 (entry 0 unused), for the bound's arithmetic only.
+// 1 / i for i = 0 .. kLastFiniteFactorial + 2 (entry 0 unused), for the bound's arithmetic only.
 struct Reciprocals {
-    double value[kMaxOrders + 3];
+    double value[kLastFiniteFactorial + 3];
     constexpr Reciprocals() : value() {
-        for (int i = 1; i < kMaxOrders + 3; ++i) {
+        for (int i = 1; i < kLastFiniteFactorial + 3; ++i) {
             value[i] = 1.0 / i;
         }
     }

@@ -12,7 +12,7 @@ namespace kou {
 
 namespace {
 
-constexpr Bounded kTwoPiRounded{6.283185307179586, 6.283185307179586 * kUnitRoundoff};
+constexpr Bounded kTwoPiRounded{numeric::kTwoPi, numeric::kTwoPi * kUnitRoundoff};
 
 // Bound on sum_k |t_k| / |sum_k t_k| for the P and Q sums when p or q = 1 - p is
 // negative, which in the model's domain happens only by rounding (a share-measure
@@ -74,7 +74,7 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
     // coefficient times a zero or NaN factor is NaN), so sum1 and sum2 are +-inf or
     // NaN. The Poisson weight pi_171 = (...) / tgamma(172) is +-0.0 or NaN. Their
     // product sum * pi_171 is NaN, which J1, J2 and the result carry to the end.
-    if (n > kMaxJumps) {
+    if (n > kLastFiniteFactorial) {
         for (std::int32_t l = 0; l < levels; ++l) {
             out[l] = {std::numeric_limits<double>::quiet_NaN(), kInfinity};
         }
@@ -110,7 +110,7 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
                                               l > 0 ? &orders[1] : nullptr);
         }
 
-        double powLamT[kMaxJumps + 1], powEta1s[kMaxJumps + 1], powEta2s[kMaxJumps + 1];
+        double powLamT[kLastFiniteFactorial + 1], powEta1s[kLastFiniteFactorial + 1], powEta2s[kLastFiniteFactorial + 1];
         for (std::int32_t e = 1; e <= n; ++e) {
             const double x = static_cast<double>(e);
             powLamT[e] = std::pow(lamT.v, x);
@@ -125,7 +125,7 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
         // The coefficients are non-negative unless p or q = 1 - p is (by rounding): then
         // the magnitudes are summed apart.
         const bool signs = p.v < 0.0 || p.v > 1.0;
-        double w1[kMaxJumps], w2[kMaxJumps], w1Abs[kMaxJumps], w2Abs[kMaxJumps];
+        double w1[kLastFiniteFactorial], w2[kLastFiniteFactorial], w1Abs[kLastFiniteFactorial], w2Abs[kLastFiniteFactorial];
         for (std::int32_t k = 0; k < n; ++k) {
             w1[k] = w2[k] = 0.0;
             if (signs) {
@@ -135,9 +135,9 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
         double j1[kMaxLevels] = {}, j2[kMaxLevels] = {};
         for (std::int32_t i = 1; i <= n; ++i) {
             const double pi_i = (pi0.v * powLamT[i]) / tg[i + 1];
-            double P[kMaxJumps + 1], Q[kMaxJumps + 1];
+            double P[kLastFiniteFactorial + 1], Q[kLastFiniteFactorial + 1];
             coef.of_jump_count(i, P, Q);
-            double f1[kMaxJumps + 1], f2[kMaxJumps + 1];  // P(i, k) (eta1 s)^k, Q(i, k) (eta2 s)^k
+            double f1[kLastFiniteFactorial + 1], f2[kLastFiniteFactorial + 1];  // P(i, k) (eta1 s)^k, Q(i, k) (eta2 s)^k
             for (std::int32_t k = 1; k <= i; ++k) {
                 f1[k] = P[k] * powEta1s[k];
                 f2[k] = Q[k] * powEta2s[k];
@@ -218,12 +218,17 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
     }
 }
 
-double Option::Upsilon(double mu, double sigma, double lam, double p, double eta1,
-                       double eta2, double a, double T, std::int32_t n) const {
+double upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,
+               double a, double T, std::int32_t n) {
     return upsilon_with_bound(Bounded::exact(mu), sigma, Bounded::exact(lam),
                               Bounded::exact(p), Bounded::exact(eta1), Bounded::exact(eta2),
                               Bounded::exact(a), T, n)
         .value;
+}
+
+double Option::Upsilon(double mu, double sigma, double lam, double p, double eta1,
+                       double eta2, double a, double T, std::int32_t n) const {
+    return upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n);
 }
 
 }  // namespace kou

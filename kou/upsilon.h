@@ -1,4 +1,13 @@
 // Kou's Upsilon probability with a bound on the rounding error of its closed form.
+//
+// Upsilon(mu, sigma, lam, p, eta1, eta2; a, T) = P(X(T) >= a) for
+// X(t) = mu t + sigma W(t) + sum of N(t) double-exponential log-jumps, N Poisson of
+// intensity lam, a jump upward with probability p (rate eta1) and downward otherwise (rate
+// eta2): S. G. Kou, "A jump-diffusion model for option pricing", Management Science 48(8)
+// (2002) 1086-1101, Appendix B, as the sum over the jump count i of the Poisson weights
+// pi_i = exp(-lam T) (lam T)^i / i! times the conditional probabilities, formed from the P
+// and Q coefficients (jump_coefficients.h) and the integrals I_n (special_functions.h);
+// here truncated after i = n.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +15,13 @@
 #include "bounded.h"
 
 namespace kou {
+
+// Upsilon truncated after n jumps, by the closed form (the option family's Upsilon member
+// forwards here). Domain: every double; n <= 0 keeps the no-jump term only, n > 170 gives
+// NaN (170! is the last finite factorial). Accurate where the closed form is well
+// conditioned; upsilon_with_bound says how accurate.
+double upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,
+               double a, double T, std::int32_t n);
 
 struct UpsilonEstimate {
     double value;  // Upsilon as the closed form evaluates it in double precision

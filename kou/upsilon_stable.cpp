@@ -71,7 +71,7 @@ void upward(std::int32_t count, double b, double x, double y, double *out) {
 void downward(std::int32_t count, double b, double x, double y, double *out) {
     const double start = std::sqrt(2.0 * count) + 20.0 / x;
     const std::int32_t J = static_cast<std::int32_t>(std::ceil(0.5 * start * start)) + 40;
-    double stored[kMaxJumps], scaleAt[kMaxJumps];
+    double stored[kLastFiniteFactorial], scaleAt[kLastFiniteFactorial];
     double above = 0.0;  // H_(j+1)
     double here = 1.0;   // H_j
     double L = 0.0;      // computed value = value started from (1, 0) times e^L
@@ -145,12 +145,12 @@ double upsilon_stable(double mu, double sigma, double lam, double p, double eta1
     if (n <= 0) {
         return result;
     }
-    double up[kMaxJumps], down[kMaxJumps];
+    double up[kLastFiniteFactorial], down[kLastFiniteFactorial];
     erlang_tails(n, eta1 * s, y, up);
     erlang_tails(n, eta2 * s, -y, down);
     const JumpCoefficients coef(p, eta1, eta2, n);
     for (std::int32_t i = 1; i <= n; ++i) {
-        double P[kMaxJumps + 1], Q[kMaxJumps + 1];
+        double P[kLastFiniteFactorial + 1], Q[kLastFiniteFactorial + 1];
         coef.of_jump_count(i, P, Q);
         double conditional = 0.0;  // P(X(T) >= a | i jumps)
         for (std::int32_t k = 1; k <= i; ++k) {

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <limits>
 
-using merton::kFirstInfiniteFactorial;
 using merton::MertonTerms;
 
 namespace {
@@ -61,7 +60,7 @@ void call_strip(const double *K, double T, const double *S, std::size_t count, d
     }
 
     // Terms 0..170 one by one, while i! is finite.
-    const std::int32_t head = last < kFirstInfiniteFactorial ? last : kFirstInfiniteFactorial - 1;
+    const std::int32_t head = last <= kLastFiniteFactorial ? last : kLastFiniteFactorial;
     double F = 1.0;  // i! as an ascending double product, F_1 = 1
     for (std::int32_t i = 0; i <= head; ++i) {
         const double x = static_cast<double>(i);
@@ -89,7 +88,7 @@ void call_strip(const double *K, double T, const double *S, std::size_t count, d
         t.S = S[j];
         t.K = K[j];
         t.logSK = logSK[j];
-        if (tail_has_nan(t, kFirstInfiniteFactorial, last)) {
+        if (tail_has_nan(t, kLastFiniteFactorial + 1, last)) {
             price[j] = std::numeric_limits<double>::quiet_NaN();
         }
     }

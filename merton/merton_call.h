@@ -1,5 +1,10 @@
 // European call under the Merton jump-diffusion model: log-normal jump sizes,
-// priced as a Poisson-weighted series of Black-Scholes call prices.
+// priced as a Poisson-weighted series of Black-Scholes call prices (R. C. Merton,
+// "Option pricing when underlying stock returns are discontinuous", Journal of Financial
+// Economics 3 (1976) 125-144): with k = exp(m + s^2/2) - 1 and L = lam (1 + k) T,
+//   C = sum over i >= 0 of exp(-L) L^i / i! BS(S, K, T, sigma_i, r_i),
+//   sigma_i^2 = sigma^2 + i s^2 / T,  r_i = r - lam k + i log(1 + k) / T,
+// truncated after i = floor(n).
 #pragma once
 
 class MertonEuropeanCall {
@@ -8,8 +13,9 @@ public:
     MertonEuropeanCall(double K, double T) : T_(T), K_(K) {}
 
     // Call price truncated after the terms i = 0, 1, ..., floor(n) of the
-    // jump-count series. n negative or NaN gives 0.0. The term index is a
-    // 32-bit integer, so the last term evaluated is at most 2^31 - 1.
+    // jump-count series. Domain: every double; n negative or NaN gives 0.0, T <= 0 NaN.
+    // The term index is a 32-bit integer, so the last term evaluated is at most 2^31 - 1;
+    // terms beyond i = 170 (where i! overflows) are +-0.0 or NaN.
     //   S     spot price
     //   sigma diffusion volatility (annualised)
     //   r     risk-free rate (continuously compounded)

@@ -7,10 +7,10 @@
 
 namespace merton {
 
-// The first index whose i! overflows a double: from it on every term is +-0.0 or NaN.
-constexpr std::int32_t kFirstInfiniteFactorial = 171;
+using numeric::kLastFiniteFactorial;
 
-// Whether any term first..last (kFirstInfiniteFactorial <= first <= last) is NaN. Decided
+// Whether any term first..last (kLastFiniteFactorial < first <= last, where i! overflows a
+// double and every term is +-0.0 or NaN) is NaN. Decided
 // without visiting the terms one by one: at most a few thousand evaluations of parts of a
 // term, well under a millisecond, for any input.
 bool tail_has_nan(const MertonTerms &t, std::int32_t first, std::int32_t last);

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <limits>
 
+#include "numeric_constants.h"
+
 namespace merton {
 
-constexpr double kSqrt2 = 1.4142135623730951;
+using numeric::kSqrt2;
 
 // Standard normal distribution function in the form used throughout:
 // one minus half of erfc, the argument divided (not multiplied) by sqrt(2).

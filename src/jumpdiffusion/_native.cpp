@@ -22,8 +22,6 @@
 #include "upsilon.h"
 #include "truncation.h"
 
-static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version 11 required");
-
 namespace py = pybind11;
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Flags = py::array_t<std::int8_t, py::array::c_style | py::array::forcecast>;

@@ -6,6 +6,7 @@
 #include "jump_coefficients.h"
 #include "options.h"
 #include "special_functions.h"
+#include "upsilon.h"
 #include "upsilon_stable.h"
 
 using kou::Hh;
@@ -31,17 +32,17 @@ const HhCase kHhQuadrature[] = {
     {8, 1.2, 0.000066314305085616260548}, {12, -2.5, 0.045889615436391094796},
 };
 const InCase kInQuadrature[] = {
-    {0, 0.2, 1.5, 2.0, 0.3, 1.0195442054515483228},      // case A
-    {3, 0.2, 1.5, 2.0, 0.3, 0.12224920977534596445},     // case A
-    {2, 0.1, -1.0, 1.5, 0.2, 0.16656187276944363397},    // case A, alternating powers
-    {0, 0.2, -1.5, -2.0, 0.3, 1.1422812803239543351},    // case B
-    {4, 0.3, -2.5, -1.1, 0.6, 0.44054288517229455487},   // case B
-    {6, -0.1, -8.0, -2.5, -0.4, 0.0051298116720818113724},  // case B
+    {0, 0.2, 1.5, 2.0, 0.3, 1.0195442054515483228},      // positive beta
+    {3, 0.2, 1.5, 2.0, 0.3, 0.12224920977534596445},     // positive beta
+    {2, 0.1, -1.0, 1.5, 0.2, 0.16656187276944363397},    // positive beta, alternating powers
+    {0, 0.2, -1.5, -2.0, 0.3, 1.1422812803239543351},    // negative beta
+    {4, 0.3, -2.5, -1.1, 0.6, 0.44054288517229455487},   // negative beta
+    {6, -0.1, -8.0, -2.5, -0.4, 0.0051298116720818113724},  // negative beta
 };
 
 double upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,
                double a, double T, int n) {
-    return kou::EuropeanCall(T, 100.0).Upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n);
+    return kou::upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n);
 }
 
 }  // namespace
@@ -103,7 +104,7 @@ TEST(In, ZeroOutsideTheClosedForms) {
 }
 
 TEST(In, AllOrdersMatchSingleValues) {
-    double table[kou::kMaxOrders];
+    double table[kou::kLastFiniteFactorial];
     for (const auto &c : kInQuadrature) {
         kou::I_n_orders(40, c.c, c.alpha, c.beta, c.delta, table);
         for (int k = 0; k < 40; ++k) {
@@ -251,7 +252,7 @@ extern "C" double sf_kou_call(double T, double K, double S, double r, double sig
 // The table holds exactly the binomial coefficients as tgamma forms them.
 TEST(JumpCoefficients, BinomialTableEveryEntry) {
     const double *table = kou::binomial_table();
-    for (int x = 0; x <= kou::kMaxJumps; ++x) {
+    for (int x = 0; x <= kou::kLastFiniteFactorial; ++x) {
         for (int y = 0; y <= x; ++y) {
             const double want = std::tgamma(x + 1.0) / (std::tgamma(y + 1.0) * std::tgamma(x - y + 1.0));
             ASSERT_EQ(table[(x - y) * kou::kBinomialRow + y], want) << x << " " << y;
@@ -263,9 +264,9 @@ TEST(JumpCoefficients, BinomialTableEveryEntry) {
 TEST(JumpCoefficients, BitForBitAgainstTheFormula) {
     const double sets[][3] = {{0.4, 10.0, 5.0}, {0.93, 1.7, 31.0}, {1.0, 3.0, 2.0}};
     for (const auto &c : sets) {
-        const kou::JumpCoefficients coef(c[0], c[1], c[2], kou::kMaxJumps);
+        const kou::JumpCoefficients coef(c[0], c[1], c[2], kou::kLastFiniteFactorial);
         for (int i : {1, 2, 3, 7, 16, 33, 64, 101, 150, 169, 170}) {
-            double P[kou::kMaxJumps + 1], Q[kou::kMaxJumps + 1];
+            double P[kou::kLastFiniteFactorial + 1], Q[kou::kLastFiniteFactorial + 1];
             coef.of_jump_count(i, P, Q);
             for (int k = 1; k <= i; ++k) {
                 ASSERT_EQ(P[k], sf_kou_coefficient(i, k, c[0], c[1], c[2], 1)) << i << " " << k;
