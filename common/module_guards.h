@@ -22,6 +22,14 @@
 #include <new>
 #include <string>
 
+// The binding layer this package is built against, as pinned in pyproject.toml: 3.0.2 is
+// the first release whose generated signatures the stubs and docstrings are written for,
+// and 3.1 changed the internals layout (version 12), which would not interoperate with
+// other extensions built for version 11.
+static_assert(PYBIND11_VERSION_HEX >= 0x03000200 && PYBIND11_VERSION_HEX < 0x03010000 &&
+                  PYBIND11_INTERNALS_VERSION == 11,
+              "pybind11 >=3.0.2,<3.1 (internals version 11) required");
+
 #define MAIN_INTERPRETER_MODULE(name, variable)                                                 \
     static int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject *);                               \
     PYBIND11_PLUGIN_IMPL(name) {                                                                \
@@ -65,14 +73,21 @@ extern "C" inline PyObject *guarded_new(PyTypeObject *type, PyObject *args, PyOb
     return nullptr;
 }
 
-// Once per module; a second module wraps the first one's guard, which is harmless.
+// Once for every module on the same binding-layer internals: the first module to load
+// installs its guard and records it in the internals' shared data; the others find the
+// record and leave the slot alone. Wrapping again would give the types created in between
+// a tp_new different from their base's, and CPython's __new__ refuses that as unsafe
+// (corvane.KouEuropeanCall.__new__(corvane.KouEuropeanCall) failed once halvorn was
+// imported).
 inline void guard_base_type_construction() {
-    auto *base = reinterpret_cast<PyTypeObject *>(pybind11::detail::get_internals().instance_base);
-    if (base->tp_new == &guarded_new) {
+    static const char *const kGuarded = "module_guards.base_type_construction";
+    if (pybind11::get_shared_data(kGuarded) != nullptr) {
         return;
     }
+    auto *base = reinterpret_cast<PyTypeObject *>(pybind11::detail::get_internals().instance_base);
     unguarded_new() = base->tp_new;
     base->tp_new = &guarded_new;
+    pybind11::set_shared_data(kGuarded, reinterpret_cast<void *>(&guarded_new));
 }
 
 }  // namespace module_guards

@@ -7,8 +7,6 @@
 #include "module_guards.h"
 #include "options.h"
 
-static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version 11 required");
-
 namespace py = pybind11;
 using kou::EuropeanCall;
 using kou::EuropeanOption;

@@ -5,11 +5,6 @@
 #include "module_guards.h"
 #include "merton_call.h"
 
-// The module is built against the binding layer's internals version 11 (the
-// pybind11 3.0 line); a different layout would not interoperate with other
-// extensions built for it.
-static_assert(PYBIND11_INTERNALS_VERSION == 11, "pybind11 with internals version 11 required");
-
 namespace py = pybind11;
 
 MAIN_INTERPRETER_MODULE(halvorn, mod) {
