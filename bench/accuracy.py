@@ -8,7 +8,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
 import corvane  # noqa: E402
 import native_lib  # noqa: E402

@@ -16,7 +16,7 @@ import time
 import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 sys.path.insert(0, HERE)
 
 import corvane  # noqa: E402

@@ -165,7 +165,7 @@ ACC = dict(S=100.0, K=100.0, T=1.0, r=0.05, sigma=0.2, lam=3.0, p=0.3, eta2=12.0
 def accuracy_points() -> list[tuple[float, float, float]]:
     """(eta1 sigma sqrt T, error of the plain closed form, error of corvane), both
     relative to S + K exp(-rT), against the high-precision series."""
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
     truncated_series: Callable[..., float] = importlib.import_module("kou_series_mp").kou_call
     S, K, T, r, sigma = ACC["S"], ACC["K"], ACC["T"], ACC["r"], ACC["sigma"]
     lam, p, eta2, n = ACC["lam"], ACC["p"], ACC["eta2"], int(ACC["n"])

@@ -5,7 +5,9 @@ import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
+# Helper modules (references, bit comparisons, the native straightforward library) live
+# apart from the test files, in tests/support.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "support"))
 
 
 def run_python(code):

@@ -117,3 +117,20 @@ def test_demonstration_prints_both_tables_and_writes_the_figure(tmp_path):
     assert "Merton jump-diffusion calls" in out and "Kou double-exponential" in out
     assert out.count("(unchanged)") >= 10   # every row converges within the n shown
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and figure.stat().st_size > 20000
+
+
+def test_exact_docstring_signatures():
+    f = "typing.SupportsFloat | typing.SupportsIndex"
+    params = ", ".join(f"{p}: {f}" for p in ["S", "r", "sigma", "lam", "p", "eta1", "eta2"])
+    assert corvane.EuropeanOption.priceByKouJumpDiffusion.__doc__ == (
+        f"priceByKouJumpDiffusion(self: corvane.EuropeanOption, {params}, "
+        "n: typing.SupportsInt | typing.SupportsIndex) -> float\n")
+    assert corvane.KouEuropeanPut.__init__.__doc__ == (
+        f"__init__(self: corvane.KouEuropeanPut, arg0: {f}, arg1: {f}) -> None\n")
+    assert corvane.create_european_call.__doc__ == (
+        f"create_european_call(T: {f}, K: {f}) -> corvane.KouEuropeanCall\n")
+    params = ", ".join(f"{p}: {f}" for p in ["S", "sigma", "r", "lam", "m", "s", "n"])
+    assert halvorn.MertonEuropeanCall.JDAnalyticalPrice.__doc__ == (
+        f"JDAnalyticalPrice(self: halvorn.MertonEuropeanCall, {params}) -> float\n")
+    assert halvorn.MertonEuropeanCall.__init__.__doc__ == (
+        f"__init__(self: halvorn.MertonEuropeanCall, arg0: {f}, arg1: {f}) -> None\n")

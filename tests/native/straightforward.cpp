@@ -155,12 +155,6 @@ double kou_call(double T, double K, double S, double r, double sigma, double lam
 
 extern "C" {
 
-double sf_Hh(std::int32_t n, double x) { return Hh(n, x); }
-
-double sf_I_n(std::int32_t n, double c, double alpha, double beta, double delta) {
-    return I_n(n, c, alpha, beta, delta);
-}
-
 // Kou's coefficient P(i, k) (upward) or Q(i, k) (downward), term by term.
 double sf_kou_coefficient(std::int32_t i, std::int32_t k, double p, double eta1, double eta2,
                           std::int32_t upward) {
@@ -168,11 +162,6 @@ double sf_kou_coefficient(std::int32_t i, std::int32_t k, double p, double eta1,
     const double r1 = eta1 / (eta1 + eta2);
     const double r2 = eta2 / (eta1 + eta2);
     return upward ? P(i, k, p, q, r1, r2) : Q(i, k, p, q, r1, r2);
-}
-
-double sf_upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,
-                  double a, double T, std::int32_t n) {
-    return Upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n);
 }
 
 double sf_kou_call(double T, double K, double S, double r, double sigma, double lam,

@@ -1,11 +1,15 @@
-"""The modules against the straightforward term-by-term evaluations, bit for bit. (The
-Merton tail beyond i = 170 is tested natively: tests/native/test_merton_tail.cpp.)"""
+"""Every test of the modules against the straightforward term-by-term evaluations, bit for
+bit (tests/native/straightforward.cpp, built with the same flags and C library). The same
+comparisons run natively in the 64-bit, sanitizer and 32-bit builds
+(tests/native/test_bit_exact.cpp); the Merton tail beyond i = 170 is tested natively
+(tests/native/test_merton_tail.cpp)."""
 import math
 import random
 
-from corvane import KouEuropeanCall, KouEuropeanPut
+from corvane import KouEuropeanCall, KouEuropeanPut, create_european_put
 from halvorn import MertonEuropeanCall
 from bitwise import check_kou_call, same
+from cases import random_kou_args
 
 
 def wild(rng, typical):
@@ -73,3 +77,40 @@ def test_merton_bit_exact(straightforward):
         (K, T), args = merton_case(rng)
         got = MertonEuropeanCall(K, T).JDAnalyticalPrice(*args)
         assert same(got, straightforward.sf_merton_call(K, T, *args)), (K, T, args)
+
+
+# ---- typical arguments ----
+
+def test_kou_bit_exact_in_the_domain(straightforward):
+    # Typical arguments, a tenth of them pushed outside the model's domain.
+    rng = random.Random(20261208)
+    for trial in range(3000):
+        T, K = rng.uniform(0.02, 5.0), rng.uniform(50.0, 150.0)
+        args = random_kou_args(rng)
+        if trial % 10 == 0:   # some arguments outside the model's domain
+            args = tuple(rng.uniform(-2.0, 2.0) if rng.random() < 0.3 else a for a in args[:-1]) + args[-1:]
+        call = KouEuropeanCall(T, K).priceByKouJumpDiffusion(*args)
+        put = create_european_put(T, K).priceByKouJumpDiffusion(*args)
+        check_kou_call(straightforward, T, K, args, call, put)
+
+
+def random_merton_case(rng):
+    K = rng.uniform(20.0, 200.0)
+    T = rng.choice([rng.uniform(0.01, 5.0), rng.uniform(5.0, 30.0)])
+    S = rng.uniform(20.0, 200.0)
+    sigma = rng.uniform(-0.1, 0.8)
+    r = rng.uniform(-0.02, 0.15)
+    lam = rng.choice([0.0, rng.uniform(0.0, 3.0), rng.uniform(3.0, 40.0)])
+    m = rng.uniform(-0.5, 0.3)
+    s = rng.uniform(0.0, 0.6)
+    n = rng.choice([rng.randint(-1, 40), rng.uniform(-1.0, 40.0), float(rng.randint(0, 200))])
+    return K, T, S, sigma, r, lam, m, s, n
+
+
+def test_merton_bit_exact_typical(straightforward):
+    rng = random.Random(20261208)
+    for _ in range(3000):
+        K, T, *args = random_merton_case(rng)
+        got = MertonEuropeanCall(K, T).JDAnalyticalPrice(*args)
+        want = straightforward.sf_merton_call(K, T, *args)
+        assert same(got, want), (K, T, args, got, want)

@@ -9,7 +9,7 @@ import os
 import pathlib
 import subprocess
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "native"
 
 
@@ -26,9 +26,6 @@ def load():
     lib = ctypes.CDLL(str(path))
     d, i = ctypes.c_double, ctypes.c_int32
     signatures = {
-        "sf_Hh": [i, d],
-        "sf_I_n": [i, d, d, d, d],
-        "sf_upsilon": [d] * 8 + [i],
         "sf_kou_call": [d] * 9 + [i],
         "sf_kou_put": [d] * 9 + [i],
         "sf_merton_call": [d] * 9,

@@ -1,6 +1,14 @@
-"""Bit-for-bit comparison of doubles: equal bits, or both NaN."""
+"""Bit-for-bit comparison of doubles: equal bits, or both NaN; and the C library's exp,
+which the modules call (math.exp raises on overflow where the C function gives inf)."""
+import ctypes
+import ctypes.util
 import math
 import struct
+
+_libm = ctypes.CDLL(ctypes.util.find_library("m") or "libm.so.6")
+c_exp = _libm.exp
+c_exp.restype = ctypes.c_double
+c_exp.argtypes = [ctypes.c_double]
 
 
 def bits(x):
