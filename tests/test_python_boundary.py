@@ -3,10 +3,15 @@ conversions, the Kou truncation n, missing and unknown arguments, and instances 
 were never initialised. Every refusal is a TypeError; nothing crashes the interpreter."""
 import math
 
-import numpy as np
-import pytest
 from decimal import Decimal
 from fractions import Fraction
+
+import pytest
+
+try:
+    import numpy as np
+except ImportError:   # the i386 musl interpreter has no numpy: its cases are left out there
+    np = None
 
 from corvane import KouEuropeanCall, KouEuropeanPut
 from halvorn import MertonEuropeanCall
@@ -32,10 +37,10 @@ class FloatLike:
         return 100.0
 
 HOSTILE = ["100", None, b"1", [1.0], (1.0,), {}, 1j, Raises(), WrongFloat(), WrongIndex(),
-           object(), 10**400, -(10**400), np.array([1.0, 2.0]), np.array("x")]
+           object(), 10**400, -(10**400)] + ([np.array([1.0, 2.0]), np.array("x")] if np else [])
 
-ACCEPTED_AS_FLOAT = [Decimal("100.5"), Fraction(201, 2), True, 2**70, np.float64(100.5),
-                     np.float32(100.5), np.int64(100), np.array(100.5), FloatLike()]
+ACCEPTED_AS_FLOAT = [Decimal("100.5"), Fraction(201, 2), True, 2**70, FloatLike()] + (
+    [np.float64(100.5), np.float32(100.5), np.int64(100), np.array(100.5)] if np else [])
 
 KOU_ARGS = [100.0, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 10]
 
@@ -103,13 +108,15 @@ def test_truncation_edges(cls):
         assert math.isnan(option.priceByKouJumpDiffusion(*KOU_ARGS[:-1], n=n))
 
 
-@pytest.mark.parametrize("n,accepted", [
-    (np.int32(7), True), (np.int64(7), True), (np.array(7), True), (True, True),
-    (Decimal("7.5"), True), (Fraction(15, 2), True), (np.float32(7.5), True),
-    (np.float64(7.0), False), (7.0, False),
-    (2**31, False), (-2**31 - 1, False), (np.int64(2**40), False),
+TRUNCATIONS = [
+    (True, True), (Decimal("7.5"), True), (Fraction(15, 2), True), (7.0, False),
+    (2**31, False), (-2**31 - 1, False),
     (10.0, False), (2**70, False), ("3", False), (None, False), (True + 0.5, False),
-])
+] + ([(np.int32(7), True), (np.int64(7), True), (np.array(7), True), (np.float32(7.5), True),
+      (np.float64(7.0), False), (np.int64(2**40), False)] if np else [])
+
+
+@pytest.mark.parametrize("n,accepted", TRUNCATIONS)
 def test_kou_truncation_conversions(n, accepted):
     if accepted:
         assert same(price_kou(KOU_ARGS[:-1] + [n]), price_kou(KOU_ARGS[:-1] + [int(n)]))
