@@ -5,8 +5,9 @@ value with the same diffusion volatility, shows how the truncated series
 converges as the number of jump terms n grows, and writes a figure
 (jump_diffusion.png, or the path given as the first argument; needs matplotlib,
 the demo extra: pip install ".[demo]"). Its last panel compares Kou's closed form
-evaluated plainly in double precision, and corvane, with the truncated series
-evaluated to many digits (the test suite's reference, tests/kou_series_mp.py).
+evaluated plainly in double precision (jumpdiffusion.kou_closed_form), and corvane, with
+the truncated series evaluated to many digits (the test suite's reference,
+tests/support/kou_series_mp.py).
 """
 import importlib
 import math
@@ -16,6 +17,7 @@ from typing import Callable
 
 import corvane
 import halvorn
+import jumpdiffusion as jd
 
 N_STEPS = [0, 1, 2, 5, 10, 20, 50]
 
@@ -113,50 +115,6 @@ def merton_call(K: float, n: int) -> float:
         FIG_S, FIG_SIGMA, FIG_R, m["lam"], m["m"], m["s"], n)
 
 
-def plain_upsilon(mu: float, sigma: float, lam: float, p: float, eta1: float, eta2: float,
-                  a: float, T: float, n: int) -> float:
-    """Kou's closed form for P(X(T) >= a) with jump counts 0..n, evaluated plainly in
-    double precision (Python floats): what corvane returned before it bounded the error."""
-    def I_orders(c: float, alpha: float, beta: float, delta: float) -> list[float]:
-        rho, x0 = beta / alpha, beta * c - delta
-        hh = [(1.0 - math.erfc(-x0 / math.sqrt(2.0)) * 0.5) * math.sqrt(2.0 * math.pi)]
-        before = math.exp(-0.5 * x0 * x0)
-        for k in range(1, n):
-            hh.append(((hh[k - 2] if k >= 2 else before) - x0 * hh[k - 1]) / k)
-        tail = math.sqrt(2.0 * math.pi) / beta * math.exp(alpha * alpha / (2 * beta * beta) + delta * alpha / beta)
-        if beta > 0:
-            cdf = 1.0 - math.erfc((alpha / beta + (delta - beta * c)) / math.sqrt(2.0)) * 0.5
-        else:
-            cdf = 1.0 - math.erfc((x0 - alpha / beta) / math.sqrt(2.0)) * 0.5
-        sign = 1.0 if beta > 0 else -1.0
-        out = []
-        for k in range(n):
-            sum_h = sum(rho ** (k - i) * hh[i] for i in range(k + 1))
-            out.append(sign * tail * rho ** (k + 1) * cdf - sum_h * math.exp(c * alpha) / alpha)
-        return out
-
-    q, s, muT = 1.0 - p, sigma * math.sqrt(T), mu * T
-    r1, r2 = eta1 / (eta1 + eta2), eta2 / (eta1 + eta2)
-    up = I_orders(a - muT, -eta1, -1.0 / s, -sigma * eta1 * math.sqrt(T))
-    down = I_orders(a - muT, eta2, 1.0 / s, -sigma * eta2 * math.sqrt(T))
-    J1 = J2 = 0.0
-    for i in range(1, n + 1):
-        pi_i = math.exp(-lam * T) * (lam * T) ** i / math.factorial(i)
-        for k in range(1, i + 1):
-            if k == i:
-                P, Q = p ** i, q ** i
-            else:
-                terms = [(math.comb(i, j) * math.comb(i - k - 1, j - k), j) for j in range(k, i)]
-                P = sum(b * r1 ** (j - k) * r2 ** (i - j) * p ** j * q ** (i - j) for b, j in terms)
-                Q = sum(b * r1 ** (i - j) * r2 ** (j - k) * q ** j * p ** (i - j) for b, j in terms)
-            J1 += pi_i * up[k - 1] * P * (eta1 * s) ** k
-            J2 += pi_i * down[k - 1] * Q * (eta2 * s) ** k
-    A1 = math.exp((eta1 * sigma) ** 2 * T / 2) / (math.sqrt(2 * math.pi * T) * sigma)
-    A2 = math.exp((eta2 * sigma) ** 2 * T / 2) / (math.sqrt(2 * math.pi * T) * sigma)
-    normal = 1.0 - math.erfc((muT - a) / s / math.sqrt(2.0)) * 0.5
-    return math.exp(-lam * T) * normal + (A2 * J2 + A1 * J1)
-
-
 # The accuracy panel: S = K = 100, T = 1, r = 0.05, sigma = 0.2, lam = 3, p = 0.3,
 # eta2 = 12, n = 40, with eta1 sweeping eta1 sigma sqrt(T) from 1 to 25.
 ACC = dict(S=100.0, K=100.0, T=1.0, r=0.05, sigma=0.2, lam=3.0, p=0.3, eta2=12.0, n=40)
@@ -174,13 +132,9 @@ def accuracy_points() -> list[tuple[float, float, float]]:
     for i in range(13):
         x = 10 ** (i / 12 * math.log10(25.0))
         eta1 = max(x / (sigma * math.sqrt(T)), 1.5)
-        zeta = p * eta1 / (eta1 - 1) + (1 - p) * eta2 / (eta2 + 1) - 1
-        h = 0.5 * sigma * sigma
-        plain = (S * plain_upsilon(r + h - lam * zeta, sigma, (1 + zeta) * lam,
-                                   p / (1 + zeta) * eta1 / (eta1 - 1), eta1 - 1, eta2 + 1,
-                                   math.log(K / S), T, n)
-                 - plain_upsilon(r - h - lam * zeta, sigma, lam, p, eta1, eta2, math.log(K / S), T, n)
-                 * K * math.exp(-r * T))
+        # Kou's closed form as double precision evaluates it (what corvane returned before
+        # it bounded the error), from jumpdiffusion's diagnostic.
+        plain = float(jd.kou_closed_form(S, K, T, r, sigma, lam, p, eta1, eta2, n=n).value)
         ours = corvane.KouEuropeanCall(T, K).priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n)
         want = truncated_series(S, K, T, r, sigma, lam, p, eta1, eta2, n)
         points.append((eta1 * sigma * math.sqrt(T), abs(plain - want) / scale, abs(ours - want) / scale))
@@ -236,7 +190,8 @@ def figure(path: str) -> None:
                       label="corvane (certified closed form or stable evaluation)")
     accuracy.axhline(1e-10, color="grey", linestyle=":", label="certification threshold 1e-10")
     accuracy.set(title="Kou call: error against the truncated series to many digits\n"
-                       "S = K = 100, T = 1, r = 0.05, sigma = 0.2, lam = 3, p = 0.3, eta2 = 12, n = 40",
+                       "S = K = 100, T = 1, r = 0.05, sigma = 0.2, lam = 3, p = 0.3,\n"
+                       "eta2 = 12, n = 40",
                  xlabel="eta1 · sigma · sqrt(T)", ylabel="|error| / (S + K exp(−rT))")
     accuracy.set_xscale("log")
     accuracy.grid(True, which="both", alpha=0.3)

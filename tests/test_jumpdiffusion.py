@@ -186,6 +186,22 @@ def test_kou_greeks_against_the_high_precision_series(kind, q):
         assert getattr(got, name) == pytest.approx(value, rel=1e-7, abs=1e-9), name
 
 
+def test_kou_closed_form_reports_what_the_price_is(straightforward):
+    # eta1 sigma sqrt(T) from 0.6 to 24: the closed form goes from exact to useless.
+    from kou_series_mp import kou_call
+    eta1 = np.array([3.0, 30.0, 60.0, 120.0])
+    args = (100.0, 100.0, 1.0, 0.05, 0.2, 3.0, 0.3, eta1, 12.0)
+    form = jd.kou_closed_form(*args, n=40)
+    price = jd.kou_price("call", *args, n=40)
+    assert form.certified[0] and not form.certified[-1]
+    for e in range(4):
+        assert same(form.value[e], straightforward.sf_kou_call(1.0, 100.0, 100.0, 0.05, 0.2, 3.0, 0.3,
+                                                               eta1[e], 12.0, 40))
+        assert form.certified[e] == same(price[e], form.value[e])
+        exact = kou_call(100.0, 100.0, 1.0, 0.05, 0.2, 3.0, 0.3, eta1[e], 12.0, 40)
+        assert abs(form.value[e] - exact) <= form.bound[e]
+
+
 def test_greeks_broadcast_like_prices():
     g = jd.kou_greeks(["call", "put"], 100.0, [[90.0], [110.0]], 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0)
     assert isinstance(g, jd.Greeks) and all(np.shape(v) == (2, 2) for v in g)

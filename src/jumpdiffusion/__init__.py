@@ -19,8 +19,8 @@ from ._calibrate import (Calibration, KouParameters, MertonParameters, Quotes, c
                          calibrate_merton)
 from ._greeks import Greeks, kou_greeks, merton_greeks
 from ._implied import black_scholes_price, black_scholes_vega, implied_vol
-from ._pricing import kou_price, merton_price
+from ._pricing import ClosedForm, kou_closed_form, kou_price, merton_price
 
-__all__ = ["Calibration", "Greeks", "KouParameters", "MertonParameters", "Quotes",
+__all__ = ["Calibration", "ClosedForm", "Greeks", "KouParameters", "MertonParameters", "Quotes",
            "black_scholes_price", "black_scholes_vega", "calibrate_kou", "calibrate_merton",
-           "implied_vol", "kou_greeks", "kou_price", "merton_greeks", "merton_price"]
+           "implied_vol", "kou_closed_form", "kou_greeks", "kou_price", "merton_greeks", "merton_price"]

@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._pricing import kou_arguments, merton_arguments
+from ._pricing import kou_arguments, kou_terms, merton_arguments
 
 Values = Union[float, npt.NDArray[np.float64]]
 
@@ -63,8 +63,7 @@ def kou_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: npt.A
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
         kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
     size = math.prod(shape)
-    n_ = np.broadcast_to(np.where(n_ < 0, _native.kou_default_terms(T_, lam_, p_, e1, e2), n_)
-                         .astype(np.int64), (size,)).copy()
+    n_ = kou_terms(n_, T_, lam_, p_, e1, e2, size)
 
     def price(S: np.ndarray = S_, T: np.ndarray = T_, r: np.ndarray = r_,
               sigma: np.ndarray = sigma_) -> np.ndarray:

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Union
+from typing import Any, Callable, NamedTuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -144,6 +144,13 @@ def merton_arguments(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, 
     return shape, arrays
 
 
+def kou_terms(n: np.ndarray, T: np.ndarray, lam: np.ndarray, p: np.ndarray, eta1: np.ndarray,
+              eta2: np.ndarray, size: int) -> npt.NDArray[np.int64]:
+    """The truncation of each of size elements: n, or the default rule where n < 0."""
+    chosen = np.where(n < 0, _native.kou_default_terms(T, lam, p, eta1, eta2), n)
+    return np.broadcast_to(chosen.astype(np.int64), (size,)).copy()
+
+
 def kou_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
               sigma: ArrayLike, lam: ArrayLike, p: ArrayLike, eta1: ArrayLike,
               eta2: ArrayLike, *, q: ArrayLike = 0.0, n: ArrayLike | None = None) -> Prices:
@@ -178,3 +185,29 @@ def merton_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     prices = _native.merton_prices(math.prod(shape), kinds, S_, K_, T_, r_, q_, sigma_, lam_,
                                    m_, s_, n_)
     return _result(shape, prices)
+
+
+class ClosedForm(NamedTuple):
+    """Kou's closed form for a call as evaluated in double precision (value), a rigorous
+    bound on its error against the exact truncated series (bound), and whether kou_price
+    returns exactly that value (certified: the bound is at most 1e-10 (S + K exp(-rT)));
+    where it is not, kou_price evaluates the same series as a sum of positive terms."""
+    value: Prices
+    bound: Prices
+    certified: Union[bool, npt.NDArray[np.bool_]]
+
+
+def kou_closed_form(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                    lam: ArrayLike, p: ArrayLike, eta1: ArrayLike, eta2: ArrayLike, *,
+                    q: ArrayLike = 0.0, n: ArrayLike | None = None) -> ClosedForm:
+    """What kou_price knows about the accuracy of Kou's closed form for the call (same
+    arguments, no kind): the closed form's double, its error bound, and whether the price
+    is that double. For a put, the same by parity."""
+    shape, (_, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
+        "call", S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
+    size = math.prod(shape)
+    rows = _native.kou_closed_forms(size, S_, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2,
+                                    kou_terms(n_, T_, lam_, p_, e1, e2, size))
+    certified = rows[2] != 0.0
+    return ClosedForm(_result(shape, rows[0]), _result(shape, rows[1]),
+                      bool(certified[0]) if shape == () else certified.reshape(shape))
