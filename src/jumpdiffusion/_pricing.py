@@ -15,21 +15,13 @@ Prices = Union[float, npt.NDArray[np.float64]]
 KOU_MAX_TERMS = 170
 MERTON_MAX_TERMS = 2**31 - 1
 
-# The same conditions on one Python number.
-_SCALAR_TESTS: dict[str, Callable[[float], bool]] = {
-    "positive": lambda x: x > 0.0,
-    "non-negative": lambda x: x >= 0.0,
-    "probability": lambda x: 0.0 <= x <= 1.0,
-    "above one": lambda x: x > 1.0,
-    "finite": lambda x: True,
-}
-
-_CONDITIONS: dict[str, tuple[str, Callable[[np.ndarray], np.ndarray]]] = {
+# Each condition once, as a test that works on a Python float and on an array alike.
+_CONDITIONS: dict[str, tuple[str, Callable[[Any], Any]]] = {
     "positive": ("> 0", lambda x: x > 0.0),
     "non-negative": (">= 0", lambda x: x >= 0.0),
     "probability": ("between 0 and 1", lambda x: (x >= 0.0) & (x <= 1.0)),
     "above one": ("> 1", lambda x: x > 1.0),
-    "finite": ("finite", lambda x: np.isfinite(x)),
+    "finite": ("finite", lambda x: x == x),   # finiteness itself is checked beside each test
 }
 
 
@@ -43,7 +35,7 @@ def _where(shape: tuple[int, ...], flat_index: int) -> str:
 def _as_float(name: str, value: ArrayLike, condition: str) -> np.ndarray:
     if type(value) is float or type(value) is int:   # the common scalar, checked cheaply
         number = float(value)
-        if math.isfinite(number) and _SCALAR_TESTS[condition](number):
+        if math.isfinite(number) and _CONDITIONS[condition][1](number):
             return np.array(number)
     try:
         array = np.asarray(value, dtype=np.float64)
