@@ -9,7 +9,6 @@ from typing import Any, Callable, Generic, NamedTuple, Optional, TypeVar
 
 import numpy as np
 import numpy.typing as npt
-from scipy.optimize import least_squares  # type: ignore[import-untyped]
 
 from ._implied import black_scholes_price, black_scholes_vega, implied_vol
 from ._pricing import _as_float, _as_kind, kou_price, merton_price
@@ -196,6 +195,10 @@ def _fit(name: str, quotes: Quotes, price: Callable[[Floats], Floats], starts: l
         raise TypeError(f"quotes must be a jumpdiffusion.Quotes; got {type(quotes).__name__}")
     if weighting not in ("vol", "vega"):
         raise ValueError(f"weighting must be 'vol' or 'vega'; got {weighting!r}")
+    # scipy is imported here, not with the package: pricing alone needs neither its import
+    # time nor the BLAS threads it starts.
+    from scipy.optimize import least_squares  # type: ignore[import-untyped]
+
     began = time.perf_counter()
     objective = _Objective(quotes, price, weighting)
     # Several starts: the one with the smallest residual goes to the optimiser.
