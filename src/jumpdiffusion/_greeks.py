@@ -63,15 +63,15 @@ def kou_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: npt.A
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
         kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
     size = math.prod(shape)
-    n_ = kou_terms(n_, T_, lam_, p_, e1, e2, size)
+    # One truncation for every difference: the default rule's n depends on T.
+    terms = kou_terms(n_, T_, lam_, p_, e1, e2, size).astype(np.float64)
 
     def price(S: np.ndarray = S_, T: np.ndarray = T_, r: np.ndarray = r_,
               sigma: np.ndarray = sigma_) -> np.ndarray:
-        return _native.kou_prices(size, kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2,
-                                  n_.astype(np.float64))
+        return _native.kou_prices(size, kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2, terms)
 
     def share(S: np.ndarray) -> np.ndarray:
-        return _native.kou_share_probabilities(size, S, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2, n_)
+        return _native.kou_share_probabilities(size, S, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2, terms)
 
     carry = np.exp(-q_ * T_)
     U1 = share(S_)

@@ -155,54 +155,82 @@ py::array_t<double> truncations(Column<double> n, std::size_t size, const Rule &
     return out;
 }
 
-// Kou: corvane's call (certified closed form or stable evaluation), by runs: up to
-// kou::kMaxLevels consecutive elements with the same maturity, model and truncation (a
-// strip) go through kou::kou_call_evaluations, which forms the coefficients, powers and
-// weights once for all of them; each price is still corvane's double. The InOrders
-// storage that evaluation needs is allocated here, once per call and worker.
-py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S,
-                               const Doubles &K, const Doubles &T, const Doubles &r,
-                               const Doubles &q, const Doubles &sigma, const Doubles &lam,
-                               const Doubles &p, const Doubles &eta1, const Doubles &eta2,
-                               const Doubles &n) {
-    const Column<std::int8_t> kind = column(isCall);
-    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r),
-                         qq = column(q), sg = column(sigma), l = column(lam), pp = column(p),
-                         e1 = column(eta1), e2 = column(eta2);
-    const py::array_t<double> terms = truncations(column(n), size, KouRule{t, l, pp, e1, e2});
-    const double *nn = terms.data();
-    py::array_t<double> out(static_cast<py::ssize_t>(size));
-    double *res = out.mutable_data();
+// The columns of a Kou computation, with each element's truncation.
+struct KouColumns {
+    Column<double> S, K, T, r, q, sigma, lam, p, eta1, eta2;
+    const double *n;
+};
+
+// Kou evaluations by runs: up to kou::kMaxLevels consecutive elements with the same
+// maturity, model and truncation (a strip) go through kou::kou_call_evaluations, which
+// forms the coefficients, powers and weights once for all of them; each evaluation is
+// still exactly corvane's (kou_call_evaluation's) for its element. write(e, evaluation,
+// spot) receives element e's, spot being its forward-adjusted spot. The InOrders storage
+// the evaluation needs is allocated here, once per call and worker; the interpreter lock
+// is released meanwhile.
+template <typename Write>
+void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &write) {
     constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
     const std::size_t levels = std::max<std::size_t>(1, std::min(kLevels, size));  // per run
     const std::size_t perWorker = 2 * levels * sizeof(kou::InOrders) + alignof(kou::InOrders);
     py::array_t<unsigned char> storage(static_cast<py::ssize_t>(worker_count(size) * perWorker));
     unsigned char *bytes = storage.mutable_data();
     auto sameModel = [&](std::size_t a, std::size_t b) {
-        return t[a] == t[b] && rr[a] == rr[b] && sg[a] == sg[b] && l[a] == l[b] &&
-               pp[a] == pp[b] && e1[a] == e1[b] && e2[a] == e2[b] && nn[a] == nn[b];
+        return c.T[a] == c.T[b] && c.r[a] == c.r[b] && c.sigma[a] == c.sigma[b] &&
+               c.lam[a] == c.lam[b] && c.p[a] == c.p[b] && c.eta1[a] == c.eta1[b] &&
+               c.eta2[a] == c.eta2[b] && c.n[a] == c.n[b];
     };
-    {
-        py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
-            void *raw = bytes + worker * perWorker;
-            std::size_t space = perWorker;
-            auto *orders = static_cast<kou::InOrders *>(
-                std::align(alignof(kou::InOrders), 2 * levels * sizeof(kou::InOrders), raw, space));
-            kou::KouCallEvaluation evaluations[kLevels];
-            price_runs(begin, end, levels, Options{kind, s0, qq, t, k, rr}, sameModel, res,
-                       [&](std::size_t e, std::size_t count, const double *spot,
-                           const double *strike, double *calls) {
-                           kou::kou_call_evaluations(t[e], strike, spot, static_cast<std::int32_t>(count),
-                                                     rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
-                                                     static_cast<std::int32_t>(nn[e]), orders,
-                                                     evaluations);
-                           for (std::size_t j = 0; j < count; ++j) {
-                               calls[j] = evaluations[j].price;
-                           }
-                       });
-        });
-    }
+    py::gil_scoped_release unlocked;
+    parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        void *raw = bytes + worker * perWorker;
+        std::size_t space = perWorker;
+        auto *orders = static_cast<kou::InOrders *>(
+            std::align(alignof(kou::InOrders), 2 * levels * sizeof(kou::InOrders), raw, space));
+        kou::KouCallEvaluation evaluations[kLevels];
+        double spot[kLevels], strike[kLevels];
+        for (std::size_t e = begin; e < end;) {
+            std::size_t count = 0;
+            do {
+                spot[count] = forward_spot(c.S[e + count], c.q[e + count], c.T[e + count]);
+                strike[count] = c.K[e + count];
+                ++count;
+            } while (e + count < end && count < levels && sameModel(e, e + count));
+            kou::kou_call_evaluations(c.T[e], strike, spot, static_cast<std::int32_t>(count), c.r[e],
+                                      c.sigma[e], c.lam[e], c.p[e], c.eta1[e], c.eta2[e],
+                                      static_cast<std::int32_t>(c.n[e]), orders, evaluations);
+            for (std::size_t j = 0; j < count; ++j) {
+                write(e + j, evaluations[j], spot[j]);
+            }
+            e += count;
+        }
+    });
+}
+
+KouColumns kou_columns(const Doubles &S, const Doubles &K, const Doubles &T, const Doubles &r,
+                       const Doubles &q, const Doubles &sigma, const Doubles &lam, const Doubles &p,
+                       const Doubles &eta1, const Doubles &eta2, const double *n) {
+    return KouColumns{column(S),   column(K),   column(T), column(r),    column(q),
+                      column(sigma), column(lam), column(p), column(eta1), column(eta2), n};
+}
+
+// Kou: corvane's call (certified closed form or stable evaluation); a put is
+// (K exp(-rT) + call) - S exp(-qT), the parity corvane's put uses.
+py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S,
+                               const Doubles &K, const Doubles &T, const Doubles &r,
+                               const Doubles &q, const Doubles &sigma, const Doubles &lam,
+                               const Doubles &p, const Doubles &eta1, const Doubles &eta2,
+                               const Doubles &n) {
+    const Column<std::int8_t> kind = column(isCall);
+    const Column<double> t = column(T), l = column(lam), pp = column(p), e1 = column(eta1),
+                         e2 = column(eta2), k = column(K), rr = column(r);
+    const py::array_t<double> terms = truncations(column(n), size, KouRule{t, l, pp, e1, e2});
+    py::array_t<double> out(static_cast<py::ssize_t>(size));
+    double *res = out.mutable_data();
+    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, terms.data()),
+                        [&](std::size_t e, const kou::KouCallEvaluation &v, double spot) {
+                            res[e] = kind[e] ? v.price
+                                             : (k[e] * std::exp((-rr[e]) * t[e]) + v.price) - spot;
+                        });
     return out;
 }
 
@@ -243,58 +271,40 @@ py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const D
 // Kou: the share-measure probability U1 that corvane's call is formed from, at the
 // forward-adjusted spot: the call's delta in that spot (the truncated series is
 // homogeneous of degree one in (S, K), and S f1(a) = K exp(-rT) f2(a) jump count by
-// jump count, so dC/dS = U1 exactly).
-py::array_t<double> kou_share_probabilities(std::size_t size, const Doubles &S, const Doubles &K, const Doubles &T,
-                                            const Doubles &r, const Doubles &q,
+// jump count, so dC/dS = U1 exactly). n as for kou_prices.
+py::array_t<double> kou_share_probabilities(std::size_t size, const Doubles &S, const Doubles &K,
+                                            const Doubles &T, const Doubles &r, const Doubles &q,
                                             const Doubles &sigma, const Doubles &lam,
                                             const Doubles &p, const Doubles &eta1,
-                                            const Doubles &eta2, const Counts &n) {
+                                            const Doubles &eta2, const Doubles &n) {
+    const py::array_t<double> terms = truncations(
+        column(n), size, KouRule{column(T), column(lam), column(p), column(eta1), column(eta2)});
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
-    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r), qq = column(q);
-    const Column<double> sg = column(sigma), l = column(lam), pp = column(p), e1 = column(eta1),
-                         e2 = column(eta2);
-    const Column<std::int64_t> nn = column(n);
-    {
-        py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
-            for (std::size_t e = begin; e < end; ++e) {
-                res[e] = kou::kou_call_evaluation(t[e], k[e], forward_spot(s0[e], qq[e], t[e]),
-                                                  rr[e], sg[e], l[e], pp[e], e1[e], e2[e],
-                                                  static_cast<std::int32_t>(nn[e]))
-                             .shareProbability;
-            }
-        });
-    }
+    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, terms.data()),
+                        [&](std::size_t e, const kou::KouCallEvaluation &v, double) {
+                            res[e] = v.shareProbability;
+                        });
     return out;
 }
 
 // Kou: the call's closed form as evaluated in double precision, the bound on its error
 // against the exact truncated series, and whether the price is the closed form's bits
-// (rows 0, 1, 2), at the forward-adjusted spot.
+// (rows 0, 1, 2). n as for kou_prices.
 py::array_t<double> kou_closed_forms(std::size_t size, const Doubles &S, const Doubles &K,
                                      const Doubles &T, const Doubles &r, const Doubles &q,
                                      const Doubles &sigma, const Doubles &lam, const Doubles &p,
-                                     const Doubles &eta1, const Doubles &eta2, const Counts &n) {
+                                     const Doubles &eta1, const Doubles &eta2, const Doubles &n) {
+    const py::array_t<double> terms = truncations(
+        column(n), size, KouRule{column(T), column(lam), column(p), column(eta1), column(eta2)});
     py::array_t<double> out({static_cast<py::ssize_t>(3), static_cast<py::ssize_t>(size)});
     double *res = out.mutable_data();
-    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r), qq = column(q);
-    const Column<double> sg = column(sigma), l = column(lam), pp = column(p), e1 = column(eta1),
-                         e2 = column(eta2);
-    const Column<std::int64_t> nn = column(n);
-    {
-        py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
-            for (std::size_t e = begin; e < end; ++e) {
-                const kou::KouCallEvaluation v = kou::kou_call_evaluation(
-                    t[e], k[e], forward_spot(s0[e], qq[e], t[e]), rr[e], sg[e], l[e], pp[e], e1[e],
-                    e2[e], static_cast<std::int32_t>(nn[e]));
-                res[e] = v.closedForm;
-                res[size + e] = v.bound;
-                res[2 * size + e] = v.certified ? 1.0 : 0.0;
-            }
-        });
-    }
+    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, terms.data()),
+                        [&](std::size_t e, const kou::KouCallEvaluation &v, double) {
+                            res[e] = v.closedForm;
+                            res[size + e] = v.bound;
+                            res[2 * size + e] = v.certified ? 1.0 : 0.0;
+                        });
     return out;
 }
 

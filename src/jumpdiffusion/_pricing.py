@@ -199,7 +199,7 @@ def kou_closed_form(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, sigm
         "call", S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
     size = math.prod(shape)
     rows = _native.kou_closed_forms(size, S_, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2,
-                                    kou_terms(n_, T_, lam_, p_, e1, e2, size))
+                                    n_.astype(np.float64))
     certified = rows[2] != 0.0
     return ClosedForm(_result(shape, rows[0]), _result(shape, rows[1]),
                       bool(certified[0]) if shape == () else certified.reshape(shape))
