@@ -93,30 +93,48 @@ struct Options {
     Column<double> S, q, T, K, r;
 };
 
-// Prices [begin, end) in runs of at most `limit` (<= kMaxRun) consecutive elements with the
-// same model (same(e, e + j)): each run's forward spots and strikes are gathered and
-// price_run(e, count, spot, strike, res + e) writes its call prices; a put is then
-// (K exp(-rT) + call) - S exp(-qT), the parity corvane's put uses.
+// Visits [begin, end) in runs of at most `limit` (<= kMaxRun) consecutive elements with the
+// same model (same(e, e + j)): run(e, count, spot, strike) receives each run's
+// forward-adjusted spots and strikes.
 constexpr std::size_t kMaxRun = 256;
-template <typename Same, typename PriceRun>
-void price_runs(std::size_t begin, std::size_t end, std::size_t limit, const Options &o,
-                const Same &same, double *res, const PriceRun &price_run) {
+template <typename Same, typename Run>
+void for_each_run(std::size_t begin, std::size_t end, std::size_t limit, Column<double> S,
+                  Column<double> q, Column<double> T, Column<double> K, const Same &same,
+                  const Run &run) {
     double spot[kMaxRun], strike[kMaxRun];
     for (std::size_t e = begin; e < end;) {
         std::size_t count = 0;
         do {
-            spot[count] = forward_spot(o.S[e + count], o.q[e + count], o.T[e + count]);
-            strike[count] = o.K[e + count];
+            spot[count] = forward_spot(S[e + count], q[e + count], T[e + count]);
+            strike[count] = K[e + count];
             ++count;
         } while (e + count < end && count < limit && same(e, e + count));
-        price_run(e, count, spot, strike, res + e);
-        for (std::size_t j = 0; j < count; ++j) {
-            if (!o.kind[e + j]) {
-                res[e + j] = (strike[j] * std::exp((-o.r[e + j]) * o.T[e + j]) + res[e + j]) - spot[j];
-            }
-        }
+        run(e, count, spot, strike);
         e += count;
     }
+}
+
+// The put from the call of the same strike and maturity, (K exp(-rT) + call) - S exp(-qT):
+// the parity corvane's put uses, with S exp(-qT) the forward-adjusted spot.
+inline double put_by_parity(double call, double K, double r, double T, double spot) {
+    return (K * std::exp((-r) * T) + call) - spot;
+}
+
+// Prices [begin, end) by runs (for_each_run): price_run(e, count, spot, strike, res + e)
+// writes each run's call prices, and the puts among them are then formed by parity.
+template <typename Same, typename PriceRun>
+void price_runs(std::size_t begin, std::size_t end, std::size_t limit, const Options &o,
+                const Same &same, double *res, const PriceRun &price_run) {
+    for_each_run(begin, end, limit, o.S, o.q, o.T, o.K, same,
+                 [&](std::size_t e, std::size_t count, const double *spot, const double *strike) {
+                     price_run(e, count, spot, strike, res + e);
+                     for (std::size_t j = 0; j < count; ++j) {
+                         if (!o.kind[e + j]) {
+                             res[e + j] = put_by_parity(res[e + j], strike[j], o.r[e + j],
+                                                        o.T[e + j], spot[j]);
+                         }
+                     }
+                 });
 }
 
 // The default truncation rules over the columns of their parameters: whether two elements
@@ -155,11 +173,18 @@ py::array_t<double> truncations(Column<double> n, std::size_t size, const Rule &
     return out;
 }
 
-// The columns of a Kou computation, with each element's truncation.
+// The columns of a Kou computation; n < 0 asks for the default truncation.
 struct KouColumns {
-    Column<double> S, K, T, r, q, sigma, lam, p, eta1, eta2;
-    const double *n;
+    Column<double> S, K, T, r, q, sigma, lam, p, eta1, eta2, n;
 };
+
+KouColumns kou_columns(const Doubles &S, const Doubles &K, const Doubles &T, const Doubles &r,
+                       const Doubles &q, const Doubles &sigma, const Doubles &lam, const Doubles &p,
+                       const Doubles &eta1, const Doubles &eta2, const Doubles &n) {
+    return KouColumns{column(S),     column(K),   column(T), column(r),    column(q),
+                      column(sigma), column(lam), column(p), column(eta1), column(eta2),
+                      column(n)};
+}
 
 // Kou evaluations by runs: up to kou::kMaxLevels consecutive elements with the same
 // maturity, model and truncation (a strip) go through kou::kou_call_evaluations, which
@@ -170,7 +195,11 @@ struct KouColumns {
 // is released meanwhile.
 template <typename Write>
 void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &write) {
+    const py::array_t<double> terms =
+        truncations(c.n, size, KouRule{c.T, c.lam, c.p, c.eta1, c.eta2});
+    const double *nn = terms.data();
     constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
+    static_assert(kLevels <= kMaxRun, "a Kou run fits the gathered spots and strikes");
     const std::size_t levels = std::max<std::size_t>(1, std::min(kLevels, size));  // per run
     const std::size_t perWorker = 2 * levels * sizeof(kou::InOrders) + alignof(kou::InOrders);
     py::array_t<unsigned char> storage(static_cast<py::ssize_t>(worker_count(size) * perWorker));
@@ -178,7 +207,7 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
     auto sameModel = [&](std::size_t a, std::size_t b) {
         return c.T[a] == c.T[b] && c.r[a] == c.r[b] && c.sigma[a] == c.sigma[b] &&
                c.lam[a] == c.lam[b] && c.p[a] == c.p[b] && c.eta1[a] == c.eta1[b] &&
-               c.eta2[a] == c.eta2[b] && c.n[a] == c.n[b];
+               c.eta2[a] == c.eta2[b] && nn[a] == nn[b];
     };
     py::gil_scoped_release unlocked;
     parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
@@ -187,50 +216,32 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
         auto *orders = static_cast<kou::InOrders *>(
             std::align(alignof(kou::InOrders), 2 * levels * sizeof(kou::InOrders), raw, space));
         kou::KouCallEvaluation evaluations[kLevels];
-        double spot[kLevels], strike[kLevels];
-        for (std::size_t e = begin; e < end;) {
-            std::size_t count = 0;
-            do {
-                spot[count] = forward_spot(c.S[e + count], c.q[e + count], c.T[e + count]);
-                strike[count] = c.K[e + count];
-                ++count;
-            } while (e + count < end && count < levels && sameModel(e, e + count));
-            kou::kou_call_evaluations(c.T[e], strike, spot, static_cast<std::int32_t>(count), c.r[e],
-                                      c.sigma[e], c.lam[e], c.p[e], c.eta1[e], c.eta2[e],
-                                      static_cast<std::int32_t>(c.n[e]), orders, evaluations);
-            for (std::size_t j = 0; j < count; ++j) {
-                write(e + j, evaluations[j], spot[j]);
-            }
-            e += count;
-        }
+        for_each_run(begin, end, levels, c.S, c.q, c.T, c.K, sameModel,
+                     [&](std::size_t e, std::size_t count, const double *spot, const double *strike) {
+                         kou::kou_call_evaluations(c.T[e], strike, spot, static_cast<std::int32_t>(count),
+                                                   c.r[e], c.sigma[e], c.lam[e], c.p[e], c.eta1[e],
+                                                   c.eta2[e], static_cast<std::int32_t>(nn[e]), orders,
+                                                   evaluations);
+                         for (std::size_t j = 0; j < count; ++j) {
+                             write(e + j, evaluations[j], spot[j]);
+                         }
+                     });
     });
 }
 
-KouColumns kou_columns(const Doubles &S, const Doubles &K, const Doubles &T, const Doubles &r,
-                       const Doubles &q, const Doubles &sigma, const Doubles &lam, const Doubles &p,
-                       const Doubles &eta1, const Doubles &eta2, const double *n) {
-    return KouColumns{column(S),   column(K),   column(T), column(r),    column(q),
-                      column(sigma), column(lam), column(p), column(eta1), column(eta2), n};
-}
-
-// Kou: corvane's call (certified closed form or stable evaluation); a put is
-// (K exp(-rT) + call) - S exp(-qT), the parity corvane's put uses.
+// Kou: corvane's call (certified closed form or stable evaluation); a put by parity.
 py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S,
                                const Doubles &K, const Doubles &T, const Doubles &r,
                                const Doubles &q, const Doubles &sigma, const Doubles &lam,
                                const Doubles &p, const Doubles &eta1, const Doubles &eta2,
                                const Doubles &n) {
+    const KouColumns c = kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, n);
     const Column<std::int8_t> kind = column(isCall);
-    const Column<double> t = column(T), l = column(lam), pp = column(p), e1 = column(eta1),
-                         e2 = column(eta2), k = column(K), rr = column(r);
-    const py::array_t<double> terms = truncations(column(n), size, KouRule{t, l, pp, e1, e2});
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
-    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, terms.data()),
-                        [&](std::size_t e, const kou::KouCallEvaluation &v, double spot) {
-                            res[e] = kind[e] ? v.price
-                                             : (k[e] * std::exp((-rr[e]) * t[e]) + v.price) - spot;
-                        });
+    kou_evaluation_runs(size, c, [&](std::size_t e, const kou::KouCallEvaluation &v, double spot) {
+        res[e] = kind[e] ? v.price : put_by_parity(v.price, c.K[e], c.r[e], c.T[e], spot);
+    });
     return out;
 }
 
@@ -277,11 +288,9 @@ py::array_t<double> kou_share_probabilities(std::size_t size, const Doubles &S, 
                                             const Doubles &sigma, const Doubles &lam,
                                             const Doubles &p, const Doubles &eta1,
                                             const Doubles &eta2, const Doubles &n) {
-    const py::array_t<double> terms = truncations(
-        column(n), size, KouRule{column(T), column(lam), column(p), column(eta1), column(eta2)});
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
-    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, terms.data()),
+    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, n),
                         [&](std::size_t e, const kou::KouCallEvaluation &v, double) {
                             res[e] = v.shareProbability;
                         });
@@ -295,11 +304,9 @@ py::array_t<double> kou_closed_forms(std::size_t size, const Doubles &S, const D
                                      const Doubles &T, const Doubles &r, const Doubles &q,
                                      const Doubles &sigma, const Doubles &lam, const Doubles &p,
                                      const Doubles &eta1, const Doubles &eta2, const Doubles &n) {
-    const py::array_t<double> terms = truncations(
-        column(n), size, KouRule{column(T), column(lam), column(p), column(eta1), column(eta2)});
     py::array_t<double> out({static_cast<py::ssize_t>(3), static_cast<py::ssize_t>(size)});
     double *res = out.mutable_data();
-    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, terms.data()),
+    kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, n),
                         [&](std::size_t e, const kou::KouCallEvaluation &v, double) {
                             res[e] = v.closedForm;
                             res[size + e] = v.bound;
