@@ -65,6 +65,28 @@ def test_broadcasting_and_scalars():
     assert jd.merton_price("put", np.full((2, 3), 100.0), 100.0, 1.0, 0.05, 0.2, 1.0, -0.1, 0.15).shape == (2, 3)
 
 
+K3, T4 = np.array([90.0, 100.0, 110.0]), np.array([[0.25], [0.5], [1.0], [2.0]])
+
+
+@pytest.mark.parametrize("price", ["kou", "merton"])
+@pytest.mark.parametrize("S,K,T,n", [
+    (100, 98.0, np.float64(0.5), 20),        # int, float, numpy scalar
+    (np.array(100.0), K3, 0.5, None),         # 0-d array, strip, default n
+    (np.full((1, 1), 100.0), K3, T4, None),   # (1, 1) and a surface by broadcasting
+    (100.0, K3[::2], T4, None),               # a strided view: copied by the checks
+    (100.0, np.arange(90, 93), 0.5, np.int64(7)),   # integer arrays and n: the checks convert
+])
+def test_native_intake_and_checked_path_agree(price, S, K, T, n):
+    if price == "kou":
+        model, f = (0.16, 1.0, 0.4, 10.0, 5.0), jd.kou_price
+    else:
+        model, f = (0.2, 1.0, -0.1, 0.15), jd.merton_price
+    given = f("put", S, K, T, 0.05, *model, q=0.01, n=n)
+    checked = f(np.array("put"), S, K, T, 0.05, *model, q=0.01, n=n)   # a 0-d kind: the checks run
+    assert type(given) is type(checked) and np.shape(given) == np.shape(checked)
+    assert np.asarray(given).tobytes() == np.asarray(checked).tobytes()
+
+
 @pytest.mark.parametrize("price", ["kou", "merton"])
 def test_dividend_yield_through_the_forward(price):
     T, q = 1.5, 0.03
@@ -106,7 +128,11 @@ def test_default_truncation_leaves_the_price_unchanged(lam, T):
      r"^n must be between 0 and 170; got 171$"),
     (lambda: jd.kou_price("swap", 100.0, 98.0, 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0),
      r"^kind must be 'call' or 'put'; got 'swap'$"),
+    (lambda: jd.kou_price("call", 100.0, np.array([[98.0, np.inf]]), 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0),
+     r"^K must be finite and > 0; got inf at index \(0, 1\)$"),
     (lambda: jd.merton_price("put", [1.0, 2.0], [1.0, 2.0, 3.0], 1.0, 0.05, 0.2, 1.0, -0.1, 0.15),
+     r"^the arguments' shapes do not broadcast: S \(2,\), K \(3,\)$"),
+    (lambda: jd.merton_price("put", np.ones(2), np.ones(3), 1.0, 0.05, 0.2, 1.0, -0.1, 0.15),
      r"^the arguments' shapes do not broadcast: S \(2,\), K \(3,\)$"),
     (lambda: jd.merton_price("put", 100.0, 100.0, 1.0, 0.05, 0.2, -1.0, -0.1, 0.15),
      r"^lam must be finite and >= 0; got -1.0$"),

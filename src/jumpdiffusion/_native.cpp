@@ -1,6 +1,7 @@
 // jumpdiffusion._native: the element loops of the toolkit over the numerical cores of
-// corvane and halvorn. The Python layer validates and broadcasts; this file receives
-// contiguous one-dimensional arrays of equal length, prices each element with the very
+// corvane and halvorn. The price functions take well-formed arguments as they come (the
+// fast intake below); otherwise the Python layer validates and broadcasts, and this file
+// receives contiguous one-dimensional arrays of equal length. Each element is priced with the very
 // functions the two modules call (so the same bits), with the interpreter lock released
 // and, for large arrays, on several threads.
 #include <pybind11/numpy.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -229,14 +231,205 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
     });
 }
 
+// The fast intake of the price functions: the arguments as the caller gave them, taken
+// as they are when kind is "call" or "put", n is None or a Python int in range, and every
+// other argument is a Python float or int or an aligned C-contiguous float64 array, every
+// value in its domain and the shapes broadcasting. Anything else (another type, a value
+// outside the domain, shapes that do not broadcast) gives no intake, and the Python layer's
+// checks take over: they raise where something is wrong and otherwise hand this module
+// contiguous arrays. The prices are the same either way, element for element.
+enum class Domain { Finite, Positive, NonNegative, Probability, AboveOne };
+
+bool in_domain(double x, Domain d) {
+    if (!std::isfinite(x)) {
+        return false;
+    }
+    switch (d) {
+        case Domain::Finite: return true;
+        case Domain::Positive: return x > 0.0;
+        case Domain::NonNegative: return x >= 0.0;
+        case Domain::Probability: return x >= 0.0 && x <= 1.0;
+        case Domain::AboveOne: return x > 1.0;
+    }
+    return false;
+}
+
+class Intake {
+public:
+    static constexpr int kMaxDims = 32;  // numpy's own limit
+
+    // One float argument; false when it is not taken here.
+    bool add(py::handle h, Domain d) {
+        Argument a;
+        if (PyFloat_Check(h.ptr())) {
+            a.scalar = PyFloat_AS_DOUBLE(h.ptr());
+        } else if (PyLong_CheckExact(h.ptr())) {
+            a.scalar = PyLong_AsDouble(h.ptr());
+            if (a.scalar == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+        } else if (py::isinstance<py::array>(h)) {
+            a.array = py::reinterpret_borrow<py::array>(h);
+            a.isArray = true;
+            constexpr int kFlags = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
+                                   py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+            if (a.array.dtype().num() != py::detail::npy_api::NPY_DOUBLE_ ||
+                (a.array.flags() & kFlags) != kFlags) {
+                return false;
+            }
+            const double *v = static_cast<const double *>(a.array.data());
+            const py::ssize_t size = a.array.size();
+            for (py::ssize_t e = 0; e < size; ++e) {
+                if (!in_domain(v[e], d)) {
+                    return false;
+                }
+            }
+            if (!broadcast_with(a.array)) {  // an array of one value still has a shape
+                return false;
+            }
+            if (size != 1) {
+                arguments_[count_++] = std::move(a);
+                return true;
+            }
+            a.scalar = v[0];
+            a.isArray = false;
+        } else {
+            return false;
+        }
+        if (!in_domain(a.scalar, d)) {
+            return false;
+        }
+        arguments_[count_++] = std::move(a);
+        return true;
+    }
+
+    std::size_t size() const {
+        std::size_t n = 1;
+        for (int k = 0; k < dims_; ++k) {
+            n *= static_cast<std::size_t>(shape_[k]);
+        }
+        return n;
+    }
+
+    // Argument i as a column over the broadcast shape: a copy where its shape differs.
+    Column<double> column(int i) {
+        Argument &a = arguments_[i];
+        if (!a.isArray) {
+            return {&a.scalar, 0};
+        }
+        const int own = static_cast<int>(a.array.ndim());
+        bool same = own == dims_;
+        for (int k = 0; same && k < dims_; ++k) {
+            same = a.array.shape(k) == shape_[k];
+        }
+        if (!same) {
+            // Element strides of the argument in the broadcast shape (0 where it repeats).
+            py::ssize_t stride[kMaxDims] = {}, index[kMaxDims] = {};
+            py::ssize_t step = 1;
+            for (int k = own - 1; k >= 0; --k) {
+                const int at = k + dims_ - own;
+                stride[at] = a.array.shape(k) == 1 ? 0 : step;
+                step *= a.array.shape(k);
+            }
+            py::array_t<double> copy(static_cast<py::ssize_t>(size()));
+            const double *from = static_cast<const double *>(a.array.data());
+            double *to = copy.mutable_data();
+            py::ssize_t offset = 0;
+            for (std::size_t e = 0, n = size(); e < n; ++e) {
+                to[e] = from[offset];
+                for (int k = dims_ - 1; k >= 0; --k) {  // the next index, last axis fastest
+                    offset += stride[k];
+                    if (++index[k] < shape_[k]) {
+                        break;
+                    }
+                    offset -= stride[k] * shape_[k];
+                    index[k] = 0;
+                }
+            }
+            a.array = copy;
+        }
+        return {static_cast<const double *>(a.array.data()), 1};
+    }
+
+    // The result in the broadcast shape: a float when every argument was one value.
+    py::object result(py::array_t<double> flat) const {
+        if (dims_ == 0) {
+            return py::float_(*flat.data());
+        }
+        py::tuple shape(dims_);
+        for (int k = 0; k < dims_; ++k) {
+            shape[static_cast<std::size_t>(k)] = py::int_(shape_[k]);
+        }
+        return flat.attr("reshape")(shape);
+    }
+
+private:
+    struct Argument {
+        double scalar = 0.0;  // the value, when it is one value
+        bool isArray = false;
+        py::array array;
+    };
+
+    bool broadcast_with(const py::array &a) {
+        const int own = static_cast<int>(a.ndim());
+        const int dims = std::max(own, dims_);
+        py::ssize_t shape[kMaxDims];
+        for (int k = 0; k < dims; ++k) {
+            const int mine = k - (dims - dims_), theirs = k - (dims - own);
+            const py::ssize_t x = mine >= 0 ? shape_[mine] : 1;
+            const py::ssize_t y = theirs >= 0 ? a.shape(theirs) : 1;
+            if (x != y && x != 1 && y != 1) {
+                return false;
+            }
+            shape[k] = x == 1 ? y : x;
+        }
+        std::copy(shape, shape + dims, shape_);
+        dims_ = dims;
+        return true;
+    }
+
+    Argument arguments_[12];
+    int count_ = 0;
+    int dims_ = 0;
+    py::ssize_t shape_[kMaxDims] = {};
+};
+
+// kind as a column when it is the str "call" or "put".
+bool kind_flag(py::handle kind, std::int8_t &flag) {
+    if (!PyUnicode_CheckExact(kind.ptr())) {
+        return false;
+    }
+    const char *text = PyUnicode_AsUTF8(kind.ptr());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    flag = std::strcmp(text, "call") == 0 ? 1 : std::strcmp(text, "put") == 0 ? 0 : -1;
+    return flag >= 0;
+}
+
+// n as given (None: the default rule, -1), when it is None or a Python int in [0, largest].
+bool terms_value(py::handle n, double largest, double &value) {
+    if (n.is_none()) {
+        value = -1.0;
+        return true;
+    }
+    if (!PyLong_CheckExact(n.ptr())) {
+        return false;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    value = static_cast<double>(v);
+    return v >= 0 && value <= largest;
+}
+
 // Kou: corvane's call (certified closed form or stable evaluation); a put by parity.
-py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S,
-                               const Doubles &K, const Doubles &T, const Doubles &r,
-                               const Doubles &q, const Doubles &sigma, const Doubles &lam,
-                               const Doubles &p, const Doubles &eta1, const Doubles &eta2,
-                               const Doubles &n) {
-    const KouColumns c = kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, n);
-    const Column<std::int8_t> kind = column(isCall);
+py::array_t<double> kou_price_loop(std::size_t size, Column<std::int8_t> kind, const KouColumns &c) {
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
     kou_evaluation_runs(size, c, [&](std::size_t e, const kou::KouCallEvaluation &v, double spot) {
@@ -245,18 +438,43 @@ py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doub
     return out;
 }
 
+py::array_t<double> kou_prices(std::size_t size, const Flags &isCall, const Doubles &S,
+                               const Doubles &K, const Doubles &T, const Doubles &r,
+                               const Doubles &q, const Doubles &sigma, const Doubles &lam,
+                               const Doubles &p, const Doubles &eta1, const Doubles &eta2,
+                               const Doubles &n) {
+    return kou_price_loop(size, column(isCall), kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, n));
+}
+
+// The same from the arguments as given, when the fast intake takes them; else None.
+py::object try_kou_prices(py::handle kind, py::handle S, py::handle K, py::handle T, py::handle r,
+                          py::handle sigma, py::handle lam, py::handle p, py::handle eta1,
+                          py::handle eta2, py::handle q, py::handle n) {
+    std::int8_t flag = 0;
+    double terms = 0.0;
+    Intake in;
+    if (!kind_flag(kind, flag) || !terms_value(n, kou::kLastFiniteFactorial, terms) ||
+        !in.add(S, Domain::Positive) || !in.add(K, Domain::Positive) ||
+        !in.add(T, Domain::Positive) || !in.add(r, Domain::Finite) ||
+        !in.add(sigma, Domain::Positive) || !in.add(lam, Domain::NonNegative) ||
+        !in.add(p, Domain::Probability) || !in.add(eta1, Domain::AboveOne) ||
+        !in.add(eta2, Domain::Positive) || !in.add(q, Domain::Finite)) {
+        return py::none();
+    }
+    const KouColumns c{in.column(0), in.column(1), in.column(2), in.column(3),
+                       in.column(9), in.column(4), in.column(5), in.column(6),
+                       in.column(7), in.column(8), Column<double>{&terms, 0}};
+    return in.result(kou_price_loop(in.size(), {&flag, 0}, c));
+}
+
 // Merton: halvorn's call, by strips: a run of elements with the same maturity, model and
 // truncation (a strip of strikes or spots) is priced by merton::call_strip, which forms
 // each term's shared parts once; every price is still halvorn's double.
-py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const Doubles &S,
-                                  const Doubles &K, const Doubles &T, const Doubles &r,
-                                  const Doubles &q, const Doubles &sigma, const Doubles &lam,
-                                  const Doubles &m, const Doubles &sj, const Doubles &n) {
-    const Column<std::int8_t> kind = column(isCall);
-    const Column<double> s0 = column(S), k = column(K), t = column(T), rr = column(r),
-                         qq = column(q), sg = column(sigma), l = column(lam), mm = column(m),
-                         ss = column(sj);
-    const py::array_t<double> terms = truncations(column(n), size, MertonRule{t, l, mm, ss});
+py::array_t<double> merton_price_loop(std::size_t size, Column<std::int8_t> kind, Column<double> s0,
+                                      Column<double> k, Column<double> t, Column<double> rr,
+                                      Column<double> qq, Column<double> sg, Column<double> l,
+                                      Column<double> mm, Column<double> ss, Column<double> n) {
+    const py::array_t<double> terms = truncations(n, size, MertonRule{t, l, mm, ss});
     const double *nn = terms.data();
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
@@ -277,6 +495,36 @@ py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const D
         });
     }
     return out;
+}
+
+py::array_t<double> merton_prices(std::size_t size, const Flags &isCall, const Doubles &S,
+                                  const Doubles &K, const Doubles &T, const Doubles &r,
+                                  const Doubles &q, const Doubles &sigma, const Doubles &lam,
+                                  const Doubles &m, const Doubles &sj, const Doubles &n) {
+    return merton_price_loop(size, column(isCall), column(S), column(K), column(T), column(r),
+                             column(q), column(sigma), column(lam), column(m), column(sj),
+                             column(n));
+}
+
+// The same from the arguments as given, when the fast intake takes them; else None.
+py::object try_merton_prices(py::handle kind, py::handle S, py::handle K, py::handle T,
+                             py::handle r, py::handle sigma, py::handle lam, py::handle m,
+                             py::handle sj, py::handle q, py::handle n) {
+    std::int8_t flag = 0;
+    double terms = 0.0;
+    Intake in;
+    if (!kind_flag(kind, flag) || !terms_value(n, 2147483647.0, terms) ||
+        !in.add(S, Domain::Positive) || !in.add(K, Domain::Positive) ||
+        !in.add(T, Domain::Positive) || !in.add(r, Domain::Finite) ||
+        !in.add(sigma, Domain::Positive) || !in.add(lam, Domain::NonNegative) ||
+        !in.add(m, Domain::Finite) || !in.add(sj, Domain::NonNegative) ||
+        !in.add(q, Domain::Finite)) {
+        return py::none();
+    }
+    return in.result(merton_price_loop(in.size(), {&flag, 0}, in.column(0), in.column(1),
+                                       in.column(2), in.column(3), in.column(8), in.column(4),
+                                       in.column(5), in.column(6), in.column(7),
+                                       Column<double>{&terms, 0}));
 }
 
 // Kou: the share-measure probability U1 that corvane's call is formed from, at the
@@ -437,6 +685,8 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     module_guards::guard_base_type_construction();
     mod.def("kou_prices", &kou_prices);
     mod.def("merton_prices", &merton_prices);
+    mod.def("try_kou_prices", &try_kou_prices);
+    mod.def("try_merton_prices", &try_merton_prices);
     mod.def("set_max_threads", [](unsigned threads) { maxThreads.store(threads); });
     mod.def("kou_share_probabilities", &kou_share_probabilities);
     mod.def("kou_closed_forms", &kou_closed_forms);

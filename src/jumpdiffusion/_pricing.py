@@ -155,6 +155,11 @@ def kou_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: Arra
     series (0 to 170), defaults element by element to the fewest whose Poisson tail is
     below 2^-64. Raises ValueError naming the argument, the value and its index.
     """
+    # Plain floats and float64 arrays in the domain are taken natively as they are; for
+    # anything else (or anything wrong) the checks here convert, or raise.
+    taken: Prices | None = _native.try_kou_prices(kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
+    if taken is not None:
+        return taken
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, eta1_, eta2_, q_, n_) = kou_arguments(
         kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
     prices = _native.kou_prices(math.prod(shape), kinds, S_, K_, T_, r_, q_, sigma_, lam_, p_,
@@ -172,6 +177,9 @@ def merton_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     summed (0 to 2^31 - 1), defaults element by element to the fewest terms whose Poisson
     tail is below 2^-64. The put is (K exp(-rT) + call) - S exp(-qT).
     """
+    taken: Prices | None = _native.try_merton_prices(kind, S, K, T, r, sigma, lam, m, s, q, n)
+    if taken is not None:
+        return taken
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, m_, s_, q_, n_) = merton_arguments(
         kind, S, K, T, r, sigma, lam, m, s, q, n)
     prices = _native.merton_prices(math.prod(shape), kinds, S_, K_, T_, r_, q_, sigma_, lam_,
