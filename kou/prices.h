@@ -34,7 +34,9 @@ double kou_call_price(double T, double K, double S, double r, double sigma, doub
 double kou_put_price(double T, double K, double S, double r, double sigma, double lam,
                      double p, double eta1, double eta2, std::int32_t n);
 
-class InOrders;
+template <int W>
+class InOrdersLanes;
+using InOrders = InOrdersLanes<1>;
 
 // The same for count (1 <= count <= kMaxLevels of upsilon.h) options of one maturity at
 // strikes K[l] and spots S[l] with one model and truncation: out[l] is exactly

@@ -47,13 +47,19 @@ void Hh_upward(std::int32_t last, double x, double *out, double *minusOne = null
 // arguments their own error bounds.
 class InClosedForm {
 public:
-    InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta);
+    InClosedForm() : kind_(Kind::Zero) {}  // +0.0 at every order, until assigned
+    // same, when given, is an InClosedForm of the same alpha, beta and delta (another c):
+    // its order-independent factors that do not involve c are taken instead of being formed
+    // again (the same operations on the same operands, so the same values).
+    InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta,
+                 const InClosedForm *same = nullptr);
     InClosedForm(double c, double alpha, double beta, double delta)
         : InClosedForm(Bounded::exact(c), Bounded::exact(alpha), Bounded::exact(beta),
                        Bounded::exact(delta)) {}
 
     // False outside the two closed-form cases: every order is then +0.0.
     bool evaluated() const { return kind_ != Kind::Zero; }
+    bool positive_beta() const { return kind_ == Kind::PositiveBeta; }
     Bounded rho() const { return rho_; }
     Bounded x0() const { return x0_; }
     Bounded alpha() const { return alpha_; }
@@ -64,13 +70,24 @@ public:
 
     // The integral of one order from its Hh sum, sumH = sum over i = 0..n of
     // rho^(n - i) Hh(i, x0) added in ascending i, and rhoPow = rho^(n + 1).
-    double combine(double sumH, double rhoPow) const;
+    double combine(double sumH, double rhoPow) const {
+        switch (kind_) {
+            case Kind::PositiveBeta:
+                return ((scale_.v * rhoPow) * expTail_.v) * cdfTerm_.v - sumH * (expC_.v / alpha_.v);
+            case Kind::NegativeBeta:
+                return (-(expC_.v / alpha_.v)) * sumH - ((scale_.v * rhoPow) * expTail_.v) * cdfTerm_.v;
+            case Kind::Zero:
+                break;
+        }
+        return 0.0;
+    }
 
 private:
     enum class Kind { Zero, PositiveBeta, NegativeBeta };
     Kind kind_;
     Bounded rho_{0.0}, x0_{0.0}, expC_{0.0}, alpha_{0.0};
     Bounded scale_{0.0}, expTail_{0.0}, cdfTerm_{0.0};
+    Bounded alphaOverBeta_{0.0};  // alpha / beta, for the normal factor
 };
 
 // I_n(n, c, alpha, beta, delta) by the closed form above. Domain: n >= 0 (NaN for n < 0),
@@ -82,30 +99,51 @@ double I_n(std::int32_t n, double c, double alpha, double beta, double delta);
 void I_n_orders(std::int32_t count, double c, double alpha, double beta, double delta,
                 double *out);
 
-// The orders 0 .. count - 1 of I_n for one (c, alpha, beta, delta), as I_n_orders forms
-// them, kept with what a bound on their rounding errors needs. The arguments carry their
-// own error bounds; "exact" below means the integral at the exact arguments.
-class InOrders {
+// What the I_n orders of one (alpha, beta, delta) share whatever c: the powers
+// rho^0 .. rho^count and the closed form's factors that do not involve c.
+struct InOrdersShared {
+    const double *rhoPow;
+    const InClosedForm *form;
+};
+
+// The orders 0 .. count - 1 of I_n for W levels c[0 .. W - 1] sharing (alpha, beta, delta),
+// as I_n_orders forms them, kept with what a bound on their rounding errors needs. The
+// arguments carry their own error bounds; "exact" below means the integral at the exact
+// arguments. Every level's values and bound are the doubles a single level (W = 1) gives
+// for it: the levels are lanes that perform the same operations side by side, so that a
+// strip of strikes runs the recursions and sums on vectors and without waiting on one
+// latency chain. (Instantiated for W = 1 and W = 4.)
+template <int W>
+class InOrdersLanes {
 public:
-    // sameRho, when given, is an InOrders of the same count, alpha and beta: its powers of
-    // rho are taken instead of calling pow again (the same calls, the same values).
-    InOrders(std::int32_t count, Bounded c, Bounded alpha, Bounded beta, Bounded delta,
-             const InOrders *sameRho = nullptr);
+    static constexpr int kLanes = W;
 
+    // same, when given, is what another InOrdersLanes of the same count, alpha, beta and
+    // delta shares (its shared()): taken instead of formed again (the same calls on the same
+    // operands, so the same values).
+    InOrdersLanes(std::int32_t count, const Bounded *c, Bounded alpha, Bounded beta, Bounded delta,
+                  const InOrdersShared *same = nullptr);
+
+    // I_k of level l at [k * W + l].
     const double *values() const { return value_; }
+    InOrdersShared shared() const { return {rhoPow_, &form_[0]}; }
 
-    // Bound on |sum_k w[k] (values()[k] - exact I_k)| for weights w, with wAbs[k] >= |w[k]|.
-    // The weighted sum lets the errors of the Hh recursion cancel as they do.
-    double weighted_error(const double *w, const double *wAbs) const;
+    // out[l] = bound on |sum_k w[k] (I_k of level l - exact I_k)| for weights w, with
+    // wAbs[k] >= |w[k]|. The weighted sum lets the errors of the Hh recursion cancel as
+    // they do.
+    void weighted_error(const double *w, const double *wAbs, double *out) const;
 
 private:
-    InClosedForm form_;
+    InClosedForm form_[W];
     std::int32_t count_;
-    double hh_[kLastFiniteFactorial + 1];     // Hh(-1, x0) .. Hh(count - 1, x0) at hh_[0 .. count]
-    double rhoPow_[kLastFiniteFactorial + 1];  // rho^0 .. rho^count
-    double sumH_[kLastFiniteFactorial];        // sum over i <= k of rho^(k - i) Hh(i, x0)
-    double magnitude_[kLastFiniteFactorial];   // the same sum of magnitudes
-    double value_[kLastFiniteFactorial];
+    double hh_[(kLastFiniteFactorial + 1) * W];     // Hh(-1, x0) .. Hh(count - 1, x0) at rows 0 .. count
+    double rhoPow_[kLastFiniteFactorial + 1];       // rho^0 .. rho^count
+    double sumH_[kLastFiniteFactorial * W];         // sum over i <= k of rho^(k - i) Hh(i, x0)
+    double magnitude_[kLastFiniteFactorial * W];    // the same sum of magnitudes
+    double value_[kLastFiniteFactorial * W];
 };
+
+// One level.
+using InOrders = InOrdersLanes<1>;
 
 }  // namespace kou

@@ -3,10 +3,18 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <type_traits>
 
+#include "in_orders_lanes.h"
 #include "jump_coefficients.h"
+#include "lanes.h"
 #include "options.h"
 #include "special_functions.h"
+
+// Vectors of four lanes never cross a call in this file (lanes.h): no -Wpsabi note.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 namespace kou {
 
@@ -29,6 +37,35 @@ double alternation_factor(double p, double q, double r1, double r2, std::int32_t
                         std::fmax(std::fabs(p), std::fabs(q)));
     return rho < 0.25 ? 1.0 / (1.0 - 2.0 * rho) : kInfinity;
 }
+
+// The levels' I_n orders in the caller's storage for 2 * levels InOrders: each run of
+// kBlockLevels levels as one upward and one downward block of that many lanes, in the
+// slots of those levels; the levels after the last full block one by one in their own.
+constexpr int kBlockLevels = 4;
+using Block = InOrdersLanes<kBlockLevels>;
+static_assert(sizeof(Block) <= kBlockLevels * sizeof(InOrders) && alignof(Block) <= alignof(InOrders),
+              "a block of levels fits the storage of its levels");
+class LevelBlocks {
+public:
+    LevelBlocks(InOrders *storage, std::int32_t levels) : storage_(storage), levels_(levels) {}
+
+    // f(up, down, first level) for each block, in the order of the levels.
+    template <typename F>
+    KOU_LANES_INLINE void for_each(const F &f) const {
+        std::int32_t l = 0;
+        for (; l + kBlockLevels <= levels_; l += kBlockLevels) {
+            f(*reinterpret_cast<Block *>(&storage_[2 * l]),
+              *reinterpret_cast<Block *>(&storage_[2 * l + kBlockLevels]), l);
+        }
+        for (; l < levels_; ++l) {
+            f(storage_[2 * l], storage_[2 * l + 1], l);
+        }
+    }
+
+private:
+    InOrders *storage_;
+    std::int32_t levels_;
+};
 
 }  // namespace
 
@@ -63,9 +100,16 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
     return out;
 }
 
-void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
-                    Bounded eta2, const Bounded *a, std::int32_t levels, double T,
-                    std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
+namespace {
+
+// The body of upsilon_levels, compiled twice on x86 (below): for the baseline target and
+// with AVX2, where the lanes of a block of levels are one vector register instead of two.
+// Both perform the same IEEE operations (no fused multiply-add: AVX2 alone does not
+// enable it, and -ffp-contract=off forbids it anyway), so the values are the same.
+KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam, Bounded p,
+                                          Bounded eta1, Bounded eta2, const Bounded *a,
+                                          std::int32_t levels, double T, std::int32_t n,
+                                          InOrders *orders, UpsilonEstimate *out) {
     // Every n >= 171 gives NaN, whatever the other arguments. At i = 171,
     // tgamma(172) = +inf, so for k < i every binomial coefficient binom(171, j) of
     // P(171, k) and Q(171, k) is +inf (or NaN, when its denominator overflows too):
@@ -81,6 +125,7 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
         return;
     }
     constexpr double u = kUnitRoundoff;
+    const LevelBlocks blocks(orders, levels);
 
     const Bounded pi0 = exp((-lam) * T);
     const Bounded muT = mu * T;
@@ -99,16 +144,27 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
         const Bounded eta2s = eta2 * s;
 
         // For each level, I_n(k - 1, c, -eta1, -1 / s, -sigma eta1 sqrt T) and
-        // I_n(k - 1, c, eta2, 1 / s, -sigma eta2 sqrt T) at k - 1 = 0 .. n - 1, c = a - muT:
-        // orders[2 l] upward, orders[2 l + 1] downward. The powers of rho do not depend on
-        // the level and come from level 0.
+        // I_n(k - 1, c, eta2, 1 / s, -sigma eta2 sqrt T) at k - 1 = 0 .. n - 1, c = a - muT,
+        // upward and downward, four levels to a block (then single levels). The powers of
+        // rho and the factors without c do not depend on the level and come from the first block.
+        Bounded c[kMaxLevels];
         for (std::int32_t l = 0; l < levels; ++l) {
-            const Bounded c = a[l] - muT;
-            new (&orders[2 * l]) InOrders(n, c, -eta1, -1.0 / s, sqrtT * (eta1 * (-sigma)),
-                                          l > 0 ? &orders[0] : nullptr);
-            new (&orders[2 * l + 1]) InOrders(n, c, eta2, 1.0 / s, sqrtT * ((-sigma) * eta2),
-                                              l > 0 ? &orders[1] : nullptr);
+            c[l] = a[l] - muT;
         }
+        const Bounded alphaUp = -eta1, betaUp = -1.0 / s, deltaUp = sqrtT * (eta1 * (-sigma));
+        const Bounded betaDown = 1.0 / s, deltaDown = sqrtT * ((-sigma) * eta2);
+        InOrdersShared sameUp{}, sameDown{};
+        bool first = true;
+        blocks.for_each([&](auto &up, auto &down, std::int32_t level) KOU_LANES_INLINE_LAMBDA {
+            using Lanes = std::remove_reference_t<decltype(up)>;
+            new (&up) Lanes(n, c + level, alphaUp, betaUp, deltaUp, first ? nullptr : &sameUp);
+            new (&down) Lanes(n, c + level, eta2, betaDown, deltaDown, first ? nullptr : &sameDown);
+            if (first) {
+                sameUp = up.shared();
+                sameDown = down.shared();
+                first = false;
+            }
+        });
 
         double powLamT[kLastFiniteFactorial + 1], powEta1s[kLastFiniteFactorial + 1], powEta2s[kLastFiniteFactorial + 1];
         for (std::int32_t e = 1; e <= n; ++e) {
@@ -150,18 +206,19 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
                     w2Abs[k - 1] = pi_i * std::fabs(Q[k] * powEta2s[k]) + w2Abs[k - 1];
                 }
             }
-            for (std::int32_t l = 0; l < levels; ++l) {
-                const double *upward = orders[2 * l].values();
-                const double *downward = orders[2 * l + 1].values();
-                double sum1 = 0.0;
-                double sum2 = 0.0;
+            blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
+                constexpr int W = std::decay_t<decltype(up)>::kLanes;
+                using V = lanes::Lanes<W>;
+                const double *upward = up.values();
+                const double *downward = down.values();
+                V sum1 = V{}, sum2 = V{};
                 for (std::int32_t k = 1; k <= i; ++k) {
-                    sum1 = upward[k - 1] * f1[k] + sum1;
-                    sum2 = downward[k - 1] * f2[k] + sum2;
+                    sum1 = lanes::load<W>(upward + (k - 1) * W) * f1[k] + sum1;
+                    sum2 = lanes::load<W>(downward + (k - 1) * W) * f2[k] + sum2;
                 }
-                j1[l] = sum1 * pi_i + j1[l];
-                j2[l] = sum2 * pi_i + j2[l];
-            }
+                lanes::store<W>(j1 + first, sum1 * pi_i + lanes::load<W>(j1 + first));
+                lanes::store<W>(j2 + first, sum2 * pi_i + lanes::load<W>(j2 + first));
+            });
         }
 
         const Bounded q = 1.0 - p;
@@ -182,24 +239,35 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
 
         const double *m1 = signs ? w1Abs : w1;  // the weights' magnitudes
         const double *m2 = signs ? w2Abs : w2;
-        for (std::int32_t l = 0; l < levels; ++l) {
-            const double *upward = orders[2 * l].values();
-            const double *downward = orders[2 * l + 1].values();
-            double magnitude1 = 0.0, magnitude2 = 0.0;
+        blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
+            constexpr int W = std::decay_t<decltype(up)>::kLanes;
+            const double *upward = up.values();
+            const double *downward = down.values();
+            using V = lanes::Lanes<W>;
+            V magnitudes1 = V{}, magnitudes2 = V{};
             for (std::int32_t k = 0; k < n; ++k) {
-                if (m1[k] != 0.0) {  // a zero weight carries no error, even an infinite one
-                    magnitude1 = magnitude1 + m1[k] * std::fabs(upward[k]);
+                // A zero weight carries no error, even an infinite one.
+                if (m1[k] != 0.0) {
+                    magnitudes1 = magnitudes1 + m1[k] * lanes::abs(lanes::load<W>(upward + k * W));
                 }
                 if (m2[k] != 0.0) {
-                    magnitude2 = magnitude2 + m2[k] * std::fabs(downward[k]);
+                    magnitudes2 = magnitudes2 + m2[k] * lanes::abs(lanes::load<W>(downward + k * W));
                 }
             }
-            const double carried1 = orders[2 * l].weighted_error(w1, m1);
-            const double carried2 = orders[2 * l + 1].weighted_error(w2, m2);
+            double magnitude1[W], magnitude2[W];
+            lanes::store<W>(magnitude1, magnitudes1);
+            lanes::store<W>(magnitude2, magnitudes2);
+            double carried1[W], carried2[W];
+            up.weighted_error(w1, m1, carried1);
+            down.weighted_error(w2, m2, carried2);
             // (Products with a zero magnitude are left out: a relative bound may be infinite.)
-            J1[l] = {j1[l], carried1 * (1.0 + rel1) + (magnitude1 == 0.0 ? 0.0 : rel1 * magnitude1)};
-            J2[l] = {j2[l], carried2 * (1.0 + rel2) + (magnitude2 == 0.0 ? 0.0 : rel2 * magnitude2)};
-        }
+            for (int l = 0; l < W; ++l) {
+                J1[first + l] = {j1[first + l], carried1[l] * (1.0 + rel1) +
+                                                    (magnitude1[l] == 0.0 ? 0.0 : rel1 * magnitude1[l])};
+                J2[first + l] = {j2[first + l], carried2[l] * (1.0 + rel2) +
+                                                    (magnitude2[l] == 0.0 ? 0.0 : rel2 * magnitude2[l])};
+            }
+        });
 
         const double mixture = (p.e + q.e) * 1.01 + 2.0 * (r1.relative() + r2.relative());
         parameters = (lamT.v + lamT.e) * mixture * 1.01;
@@ -211,11 +279,43 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
     const Bounded e2 = eta2 * sigma;
     const Bounded A1 = exp(e1 * e1 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
     const Bounded A2 = exp(e2 * e2 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
+    const Bounded spread = sqrt(Bounded::exact(T)) * sigma;
     for (std::int32_t l = 0; l < levels; ++l) {
-        const Bounded z = (-(a[l] - muT)) / (sqrt(Bounded::exact(T)) * sigma) / kSqrt2Rounded;
+        const Bounded z = (-(a[l] - muT)) / spread / kSqrt2Rounded;
         const Bounded result = pi0 * (1.0 - erfc(z) * 0.5) + (A2 * J2[l] + A1 * J1[l]);
         out[l] = {result.v, result.e + parameters};
     }
+}
+
+void upsilon_levels_baseline(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
+                             Bounded eta2, const Bounded *a, std::int32_t levels, double T,
+                             std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
+    upsilon_levels_body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+__attribute__((target("avx2"))) void upsilon_levels_avx2(
+    Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1, Bounded eta2,
+    const Bounded *a, std::int32_t levels, double T, std::int32_t n, InOrders *orders,
+    UpsilonEstimate *out) {
+    upsilon_levels_body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+}
+#endif
+
+}  // namespace
+
+void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
+                    Bounded eta2, const Bounded *a, std::int32_t levels, double T,
+                    std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    static const auto body = [] {  // once per process
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") ? &upsilon_levels_avx2 : &upsilon_levels_baseline;
+    }();
+    body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+#else
+    upsilon_levels_baseline(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+#endif
 }
 
 double upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,

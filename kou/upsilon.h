@@ -40,16 +40,18 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
                                    Bounded eta1, Bounded eta2, Bounded a, double T,
                                    std::int32_t n);
 
-class InOrders;
+template <int W>
+class InOrdersLanes;
+using InOrders = InOrdersLanes<1>;
 
 // The same at `levels` levels a[0 .. levels - 1] (1 <= levels <= kMaxLevels) sharing every
 // other argument: what does not depend on the level (the coefficients, the powers, the
 // weights, A1 and A2) is formed once, and each level's value and bound are the doubles
 // upsilon_with_bound gives for it. orders is storage for 2 * levels InOrders (constructed
-// here); upsilon_with_bound is this with one level. 32 levels share the work well: a
-// 100-strike strip costs about a third of 100 single calls (64 no better, 128 worse, as the
-// tables leave the cache).
-constexpr std::int32_t kMaxLevels = 32;
+// here); upsilon_with_bound is this with one level. The levels run four at a time as the
+// lanes of vectors (special_functions.h). 128 levels share the work well: a 100-strike
+// strip at n = 16 costs about a tenth of 100 single calls.
+constexpr std::int32_t kMaxLevels = 128;
 void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                     Bounded eta2, const Bounded *a, std::int32_t levels, double T,
                     std::int32_t n, InOrders *orders, UpsilonEstimate *out);

@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <limits>
 
+using merton::cdf_from_erfc;
+using merton::erfc_argument;
 using merton::MertonTerms;
 
 namespace {
 
 constexpr std::int32_t kLastIndex = INT32_MAX;  // the largest value the term counter takes
+constexpr std::size_t kChunk = 32;              // strikes per pass of a strip's term
 
 }  // namespace
 
@@ -74,8 +77,26 @@ void call_strip(const double *K, double T, const double *S, std::size_t count, d
         const double r_i = t.drift(x);
         const double drift = t.scaled_drift(sig_i, r_i);
         const double D = std::exp(T * (-r_i));
-        for (std::size_t j = 0; j < count; ++j) {
-            price[j] = t.black_scholes_at(drift, sig_i, D, logSK[j], S[j], K[j]) * w + price[j];
+        // Each strike's Black-Scholes call (MertonTerms::black_scholes_at) in three passes
+        // over a chunk of strikes: the erfc arguments, the erfc calls, the prices. The
+        // library calls then follow one another without waiting on the divisions.
+        for (std::size_t j0 = 0; j0 < count; j0 += kChunk) {
+            const std::size_t m = count - j0 < kChunk ? count - j0 : kChunk;
+            double e1[kChunk], e2[kChunk];
+            for (std::size_t j = 0; j < m; ++j) {
+                const double d1 = t.d1_at(drift, sig_i, logSK[j0 + j]);
+                e1[j] = erfc_argument(d1);
+                e2[j] = erfc_argument(t.d2_at(d1, sig_i));
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                e1[j] = std::erfc(e1[j]);
+                e2[j] = std::erfc(e2[j]);
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                const double call = MertonTerms::call_from(cdf_from_erfc(e1[j]), cdf_from_erfc(e2[j]),
+                                                           D, S[j0 + j], K[j0 + j]);
+                price[j0 + j] = call * w + price[j0 + j];
+            }
         }
     }
     if (last <= head) {

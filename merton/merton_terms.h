@@ -14,7 +14,9 @@ using numeric::kSqrt2;
 
 // Standard normal distribution function in the form used throughout:
 // one minus half of erfc, the argument divided (not multiplied) by sqrt(2).
-inline double normal_cdf(double x) { return 1.0 - std::erfc(x / kSqrt2) * 0.5; }
+inline double erfc_argument(double x) { return x / kSqrt2; }
+inline double cdf_from_erfc(double e) { return 1.0 - e * 0.5; }
+inline double normal_cdf(double x) { return cdf_from_erfc(std::erfc(erfc_argument(x))); }
 
 struct MertonTerms {
     double S;        // spot
@@ -52,10 +54,14 @@ struct MertonTerms {
     // sigma_i and the discount factor D = exp(T (-r_i)); then one strike's log(S / K), S, K.
     double black_scholes_at(double drift, double sig_i, double D, double logSK_, double S_,
                             double K_) const {
-        const double d1 = (drift + logSK_) / sig_i / sqrtT;
-        const double N1 = normal_cdf(d1);
-        const double d2 = d1 - sig_i * sqrtT;
-        const double N2 = normal_cdf(d2);
+        const double d1 = d1_at(drift, sig_i, logSK_);
+        return call_from(normal_cdf(d1), normal_cdf(d2_at(d1, sig_i)), D, S_, K_);
+    }
+    double d1_at(double drift, double sig_i, double logSK_) const {
+        return (drift + logSK_) / sig_i / sqrtT;
+    }
+    double d2_at(double d1, double sig_i) const { return d1 - sig_i * sqrtT; }
+    static double call_from(double N1, double N2, double D, double S_, double K_) {
         return N1 * S_ - (K_ * D) * N2;
     }
 

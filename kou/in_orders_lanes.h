@@ -1,0 +1,285 @@
+// Internal: the definitions of InOrdersLanes (special_functions.h), in a header so that
+// they are compiled into each evaluation that uses them, for the instruction set that
+// evaluation is compiled for (upsilon.cpp builds its strip loops twice on x86: for the
+// baseline and for AVX2; the lanes' operations are the same IEEE operations either way).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "lanes.h"
+#include "special_functions.h"
+
+#if defined(__GNUC__)
+#define KOU_LANES_INLINE inline __attribute__((always_inline))
+#define KOU_LANES_INLINE_LAMBDA __attribute__((always_inline))
+#else
+#define KOU_LANES_INLINE inline
+#define KOU_LANES_INLINE_LAMBDA
+#endif
+
+// (Vectors of four never cross a call here: everything is inlined, see lanes.h.)
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace kou {
+
+namespace in_orders {
+
+inline double hh_minus1(double x) { return std::exp((-0.5 * x) * x); }
+
+// sqrt(2 pi) Phi(-x), with Phi written as one minus half of erfc: far in the right
+// tail this is exactly 0.0 rather than a tiny positive number.
+inline double hh_zero(double x) {
+    return (1.0 - std::erfc((-x) / kSqrt2) * 0.5) * kSqrt2Pi;
+}
+
+inline double hh_step(double before, double last, double x, std::int32_t k) {
+    return (before - x * last) / static_cast<double>(k);
+}
+
+}  // namespace in_orders
+
+// Every level is a lane (lanes.h): the recursions and sums of different levels are
+// independent, so they run on vectors, each lane doing what a single level does in the
+// same order, and no level waits on another's latency chain.
+template <int W>
+KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bounded *c, Bounded alpha,
+                                Bounded beta, Bounded delta, const InOrdersShared *same)
+    : count_(count) {
+    using V = lanes::Lanes<W>;
+    using lanes::load;
+    using lanes::store;
+    form_[0] = InClosedForm(c[0], alpha, beta, delta, same != nullptr ? same->form : nullptr);
+    for (int l = 1; l < W; ++l) {
+        form_[l] = InClosedForm(c[l], alpha, beta, delta, &form_[0]);
+    }
+    if (!form_[0].evaluated()) {  // the case depends on alpha and beta only
+        for (std::int32_t k = 0; k < count * W; ++k) {
+            value_[k] = 0.0;
+        }
+        return;
+    }
+    // Order k uses Hh(0..k, x0) and rho^0 .. rho^(k+1); the highest order is count - 1.
+    // Hh upward as Hh_upward forms it: row j + 1 holds Hh(j, x0).
+    double x0s[W];
+    for (int l = 0; l < W; ++l) {
+        x0s[l] = form_[l].x0().v;
+        hh_[l] = in_orders::hh_minus1(x0s[l]);
+        hh_[W + l] = in_orders::hh_zero(x0s[l]);
+    }
+    const V x0 = load<W>(x0s);
+    V before = load<W>(hh_), last = load<W>(hh_ + W);
+    for (std::int32_t j = 1; j < count; ++j) {
+        const V next = (before - x0 * last) / static_cast<double>(j);
+        store<W>(hh_ + (j + 1) * W, next);
+        before = last;
+        last = next;
+    }
+    const double rho = form_[0].rho().v;  // beta / alpha: the same for every level
+    rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
+    for (std::int32_t e = 1; e <= count; ++e) {
+        rhoPow_[e] = same != nullptr ? same->rhoPow[e] : std::pow(rho, static_cast<double>(e));
+    }
+    const double *hh = hh_ + W;  // Hh(i, x0) of level l at hh[i * W + l]
+    // With rho > 0 and every Hh value >= 0 (as the exact ones are) the terms of each sum
+    // are non-negative and their magnitudes sum to the sum itself.
+    bool oneSign[W];
+    bool allOneSign = true;
+    for (int l = 0; l < W; ++l) {
+        oneSign[l] = rho > 0.0;
+        for (std::int32_t i = 0; i < count && oneSign[l]; ++i) {
+            oneSign[l] = hh[i * W + l] >= 0.0;
+        }
+        allOneSign = allOneSign && oneSign[l];
+    }
+    // sumH_k = sum over i <= k of rho^(k - i) Hh(i, x0), ascending i; two orders at a time,
+    // so that each addition waits on another sum's.
+    std::int32_t k = 0;
+    for (; k + 1 < count; k += 2) {
+        V a = V{}, b = V{};
+        for (std::int32_t i = 0; i <= k; ++i) {
+            const V h = load<W>(hh + i * W);
+            a = a + rhoPow_[k - i] * h;
+            b = b + rhoPow_[k + 1 - i] * h;
+        }
+        b = b + rhoPow_[0] * load<W>(hh + (k + 1) * W);
+        store<W>(sumH_ + k * W, a);
+        store<W>(sumH_ + (k + 1) * W, b);
+    }
+    for (; k < count; ++k) {
+        V a = V{};
+        for (std::int32_t i = 0; i <= k; ++i) {
+            a = a + rhoPow_[k - i] * load<W>(hh + i * W);
+        }
+        store<W>(sumH_ + k * W, a);
+    }
+    for (k = 0; k < count; ++k) {
+        if (allOneSign) {
+            for (int l = 0; l < W; ++l) {
+                magnitude_[k * W + l] = sumH_[k * W + l];
+            }
+            continue;
+        }
+        V m = V{};
+        for (std::int32_t i = 0; i <= k; ++i) {
+            m = m + lanes::abs(rhoPow_[k - i] * load<W>(hh + i * W));
+        }
+        for (int l = 0; l < W; ++l) {
+            magnitude_[k * W + l] = oneSign[l] ? sumH_[k * W + l] : lanes::lane(m, l);
+        }
+    }
+    // The closed form of each order (InClosedForm::combine, lane by lane).
+    double tails[W], cdfs[W];
+    for (int l = 0; l < W; ++l) {
+        tails[l] = form_[l].expC().v / form_[l].alpha().v;
+        cdfs[l] = form_[l].cdfTerm().v;
+    }
+    const V tail = load<W>(tails), cdf = load<W>(cdfs);
+    const bool positive = form_[0].positive_beta();
+    for (k = 0; k < count; ++k) {
+        const double t = (form_[0].scale().v * rhoPow_[k + 1]) * form_[0].expTail().v;
+        const V sumH = load<W>(sumH_ + k * W);
+        store<W>(value_ + k * W, positive ? t * cdf - sumH * tail : (-tail) * sumH - t * cdf);
+    }
+}
+
+// The error of sum_k w_k I_k has three parts.
+//  1. The Hh values: each step of the recursion h_i = (h_(i-2) - x0 h_(i-1)) / i rounds
+//     within eps_i, and x0 itself is off by at most err(x0). Upward at x0 > 0 the
+//     recursion amplifies these like the dominant solution (-1)^i Hh(i, -x0), which
+//     alternates in sign, and the sums over rho^(k-i) > 0 cancel much of it. The first-
+//     order effect of each eps_i on L = sum_k w_k sumH_k is a_i eps_i with the adjoint
+//       a_i = D_i - x0 / (i + 1) a_(i+1) + a_(i+2) / (i + 2),  D_i = sum_(k>=i) w_k rho^(k-i),
+//     swept downward, and that of err(x0) is S_x err(x0) with S_x = sum_i a_i dh_i/dx0 at
+//     each step. L enters I_k through the factor expC / alpha.
+//  2. Each sumH_k: its powers of rho (library and the error of rho) and its k + 1
+//     roundings, relative to the sum of magnitudes.
+//  3. The closed form's factors expC / alpha, scale rho^(k+1) expTail and Phi, each with
+//     its own bound, and the roundings of the final products and difference.
+namespace in_orders {
+
+// 1 / i for i = 0 .. kLastFiniteFactorial + 2 (entry 0 unused), for the bound's arithmetic only.
+struct Reciprocals {
+    double value[kLastFiniteFactorial + 3];
+    constexpr Reciprocals() : value() {
+        for (int i = 1; i < kLastFiniteFactorial + 3; ++i) {
+            value[i] = 1.0 / i;
+        }
+    }
+};
+inline constexpr Reciprocals kReciprocal;
+
+}  // namespace in_orders
+
+template <int W>
+KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const double *wAbs, double *out) const {
+    using V = lanes::Lanes<W>;
+    using lanes::load;
+    if (!form_[0].evaluated()) {
+        for (int l = 0; l < W; ++l) {
+            out[l] = 0.0;
+        }
+        return;
+    }
+    constexpr double u = kUnitRoundoff;
+    const std::int32_t n = count_;
+    const double rho = form_[0].rho().v;
+    const double rhoRelative = form_[0].rho().relative();
+    const double *hh = hh_ + W;  // Hh(i, x0) of level l at hh[i * W + l], i >= -1
+    const double *inv = in_orders::kReciprocal.value;
+    double x0s[W];
+    for (int l = 0; l < W; ++l) {
+        x0s[l] = form_[l].x0().v;
+    }
+    const V x0 = load<W>(x0s);
+
+    // Part 1: adjoint sweep, i = n - 1 .. -1. D depends on the weights and rho only.
+    // (A zero adjoint carries no error, even an infinite one: its terms are left out.)
+    double D = 0.0;
+    V aNext = V{}, aNext2 = V{};  // a_(i+1), a_(i+2)
+    V fromSteps = V{};            // sum |a_i| eps_i
+    V slope = V{};                // S_x
+    for (std::int32_t i = n - 1; i >= 1; --i) {
+        D = w[i] + rho * D;
+        const V before = load<W>(hh + (i - 1) * W);
+        const V a = D - x0 * inv[i + 1] * aNext + aNext2 * inv[i + 2];
+        const V eps = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(load<W>(hh + i * W)));
+        fromSteps = fromSteps + lanes::where_nonzero(a, lanes::abs(a) * eps);
+        slope = slope - lanes::where_nonzero(a, a * before * inv[i]);
+        aNext2 = aNext;
+        aNext = a;
+    }
+    D = w[0] + rho * D;
+    double hhPart[W];
+    for (int l = 0; l < W; ++l) {
+        const double a0 = D - x0s[l] * lanes::lane(aNext, l) + lanes::lane(aNext2, l) / 2.0;
+        const double aMinus1 = lanes::lane(aNext, l);  // h_1 = (h_-1 - x0 h_0) / 1
+        // h_0 = (1 - erfc(-x0 / sqrt 2) / 2) sqrt(2 pi): the library's erfc, the rounding
+        // of the argument and of the two operations; h_-1 = exp((-x0 / 2) x0).
+        const double ax = std::fabs(x0s[l]);
+        const double h0 = hh[l], hMinus1 = hh[-W + l];
+        const double eps0 =
+            kSqrt2Pi * (0.5 * (kLibraryRelative * 2.0 + 1.13 * 2.0 * u * ax) + u) + 2.0 * u * h0;
+        const double epsMinus1 = hMinus1 * (kLibraryRelative + u * (2.0 + x0s[l] * x0s[l]));
+        double steps = lanes::lane(fromSteps, l), s = lanes::lane(slope, l);
+        if (a0 != 0.0) {
+            steps += std::fabs(a0) * eps0;
+            s += a0 * (-hMinus1);
+        }
+        if (aMinus1 != 0.0) {
+            steps += std::fabs(aMinus1) * epsMinus1;
+            s += aMinus1 * (-x0s[l] * hMinus1);
+        }
+        hhPart[l] = steps == 0.0 ? 0.0 : steps + std::fabs(s) * form_[l].x0().e;
+    }
+
+    // Parts 2 and 3, order by order.
+    // pow_relative(rhoRelative, e) = 2 e rhoRelative + kLibraryRelative while
+    // e rhoRelative <= 1/2, which is checked once for the largest e.
+    if (!(static_cast<double>(n) * rhoRelative <= 0.5)) {
+        for (int l = 0; l < W; ++l) {
+            out[l] = kInfinity;
+        }
+        return;
+    }
+    const Bounded factor = form_[0].scale() * form_[0].expTail();  // scale rho^(k+1) expTail / rho^(k+1)
+    const double Frel = factor.relative() + 2.0 * u + kLibraryRelative;
+    Bounded q[W];
+    double absQs[W], qErrors[W], phiValues[W], phiErrors[W];
+    for (int l = 0; l < W; ++l) {
+        q[l] = form_[l].expC() / form_[l].alpha();
+        absQs[l] = std::fabs(q[l].v);
+        qErrors[l] = q[l].e;
+        phiValues[l] = std::fabs(form_[l].cdfTerm().v);
+        phiErrors[l] = form_[l].cdfTerm().e;
+    }
+    const V absQ = load<W>(absQs), qError = load<W>(qErrors);
+    const V phi = load<W>(phiValues), phiError = load<W>(phiErrors);
+    V rest = V{};
+    for (std::int32_t k = 0; k < n; ++k) {
+        if (wAbs[k] == 0.0) {
+            continue;
+        }
+        const double powK = 2.0 * k * rhoRelative + kLibraryRelative;
+        const double F = std::fabs(factor.v * rhoPow_[k + 1]);
+        const V sumH = lanes::abs(load<W>(sumH_ + k * W));
+        const V T1 = F * phi;
+        const V T2 = absQ * sumH;
+        const V err = absQ * (powK + (k + 1.0) * u) * load<W>(magnitude_ + k * W) +
+                      sumH * qError + F * phiError + T1 * (Frel + 2.0 * (k + 1.0) * rhoRelative) +
+                      u * (T1 + T2 + lanes::abs(load<W>(value_ + k * W))) + 3.0 * kUnderflow;
+        rest = rest + wAbs[k] * err;
+    }
+    for (int l = 0; l < W; ++l) {
+        out[l] = (hhPart[l] == 0.0 ? 0.0 : absQs[l] * (1.0 + q[l].relative()) * hhPart[l]) + lanes::lane(rest, l);
+    }
+}
+
+}  // namespace kou
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
