@@ -2,6 +2,13 @@
 
 #include <cmath>
 
+#include "lanes.h"
+
+// Vectors of four lanes never cross a call in this file (lanes.h): no -Wpsabi note.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 namespace kou {
 
 namespace {
@@ -131,9 +138,81 @@ __attribute__((always_inline)) inline void coefficients_body(
     Q[i] = powQ[i];
 }
 
+// Four jump counts i = i0 + L (lanes L = 0 .. 3) at once, each lane forming the terms of
+// its own i exactly as coefficients_body does (the same operations on the same operands,
+// the sums in ascending j), the lanes side by side in vectors (lanes.h). Per lane, with
+// d = i - j: binom(i, j) is binom(i, d) and binom(i - k - 1, j - k) = binom(d - 1 + y, y)
+// is binom(d - 1 + y, d - 1) (the same double: the two factorials of the denominator
+// multiply in either order), and both are contiguous in the lanes in the table's rows j and
+// y; so are r2^d, r1^d, q^d and p^d. Every lane's loop over y then has full vectors, however
+// short it is. Jump counts j >= i0, below only some lanes' i, run last with the other lanes'
+// terms left out (an added +0.0 leaves a sum as it is: a sum of these terms is never -0.0).
+__attribute__((always_inline)) inline void coefficient_lanes_body(
+    std::int32_t i0, double *P, double *Q, const double *powP, const double *powQ,
+    const double *r1, const double *r2) {
+    using V = lanes::Lanes<4>;
+    using lanes::load;
+    using lanes::store;
+    const double *table = binomial_table();
+    const std::int32_t top = i0 + 3;
+    for (std::int32_t k = 1; k <= top; ++k) {
+        store<4>(P + 4 * k, V{});
+        store<4>(Q + 4 * k, V{});
+    }
+    for (std::int32_t j = 1; j < i0; ++j) {
+        const std::int32_t d0 = i0 - j;  // lane L has d = d0 + L >= 1
+        const V binomIJ = load<4>(table + j * kBinomialRow + d0);
+        const V r2P = load<4>(r2 + d0), r1Q = load<4>(r1 + d0);
+        const V pq = powP[j] * load<4>(powQ + d0), qp = powQ[j] * load<4>(powP + d0);
+        for (std::int32_t y = 0; y < j; ++y) {
+            const V b = binomIJ * load<4>(table + y * kBinomialRow + (d0 - 1));
+            double *accP = P + 4 * (j - y);
+            double *accQ = Q + 4 * (j - y);
+            store<4>(accP, load<4>(accP) + b * r1[y] * r2P * pq);
+            store<4>(accQ, load<4>(accQ) + b * r1Q * r2[y] * qp);
+        }
+    }
+    for (std::int32_t j = i0; j < top; ++j) {
+        // Lanes with d = i0 + L - j >= 1 take part; the others read d = 1 and add +0.0.
+        std::int32_t d[4];
+        double taking[4], bIJ[4], r2Ps[4], r1Qs[4], pqs[4], qps[4];
+        for (int L = 0; L < 4; ++L) {
+            taking[L] = i0 + L - j >= 1 ? 1.0 : 0.0;
+            d[L] = i0 + L - j >= 1 ? i0 + L - j : 1;
+            bIJ[L] = table[j * kBinomialRow + d[L]];
+            r2Ps[L] = r2[d[L]];
+            r1Qs[L] = r1[d[L]];
+            pqs[L] = powP[j] * powQ[d[L]];
+            qps[L] = powQ[j] * powP[d[L]];
+        }
+        const V take = load<4>(taking), binomIJ = load<4>(bIJ);
+        const V r2P = load<4>(r2Ps), r1Q = load<4>(r1Qs), pq = load<4>(pqs), qp = load<4>(qps);
+        for (std::int32_t y = 0; y < j; ++y) {
+            double row[4];
+            for (int L = 0; L < 4; ++L) {
+                row[L] = table[y * kBinomialRow + d[L] - 1];
+            }
+            const V b = binomIJ * load<4>(row);
+            double *accP = P + 4 * (j - y);
+            double *accQ = Q + 4 * (j - y);
+            store<4>(accP, load<4>(accP) + lanes::where_nonzero(take, b * r1[y] * r2P * pq));
+            store<4>(accQ, load<4>(accQ) + lanes::where_nonzero(take, b * r1Q * r2[y] * qp));
+        }
+    }
+    for (int L = 0; L < 4; ++L) {
+        P[4 * (i0 + L) + L] = powP[i0 + L];
+        Q[4 * (i0 + L) + L] = powQ[i0 + L];
+    }
+}
+
 void coefficients_baseline(std::int32_t i, double *P, double *Q, const double *powP,
                            const double *powQ, const double *r1, const double *r2) {
     coefficients_body(i, P, Q, powP, powQ, r1, r2);
+}
+
+void coefficient_lanes_baseline(std::int32_t i0, double *P, double *Q, const double *powP,
+                                const double *powQ, const double *r1, const double *r2) {
+    coefficient_lanes_body(i0, P, Q, powP, powQ, r1, r2);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -143,12 +222,26 @@ __attribute__((target("avx2"))) void coefficients_avx2(std::int32_t i, double *P
     coefficients_body(i, P, Q, powP, powQ, r1, r2);
 }
 
+__attribute__((target("avx2"))) void coefficient_lanes_avx2(std::int32_t i0, double *P, double *Q,
+                                                            const double *powP, const double *powQ,
+                                                            const double *r1, const double *r2) {
+    coefficient_lanes_body(i0, P, Q, powP, powQ, r1, r2);
+}
+
 using CoefficientsFn = void (*)(std::int32_t, double *, double *, const double *,
                                 const double *, const double *, const double *);
 
-CoefficientsFn pick_coefficients() {
+bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &coefficients_avx2 : &coefficients_baseline;
+    return __builtin_cpu_supports("avx2");
+}
+
+CoefficientsFn pick_coefficients() {
+    return has_avx2() ? &coefficients_avx2 : &coefficients_baseline;
+}
+
+CoefficientsFn pick_coefficient_lanes() {
+    return has_avx2() ? &coefficient_lanes_avx2 : &coefficient_lanes_baseline;
 }
 #endif
 
@@ -160,6 +253,15 @@ void JumpCoefficients::of_jump_count(std::int32_t i, double *P, double *Q) const
     coefficients(i, P, Q, powP_, powQ_, powR1_, powR2_);
 #else
     coefficients_baseline(i, P, Q, powP_, powQ_, powR1_, powR2_);
+#endif
+}
+
+void JumpCoefficients::of_jump_counts(std::int32_t first, double *P, double *Q) const {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    static const CoefficientsFn coefficients = pick_coefficient_lanes();  // once per process
+    coefficients(first, P, Q, powP_, powQ_, powR1_, powR2_);
+#else
+    coefficient_lanes_baseline(first, P, Q, powP_, powQ_, powR1_, powR2_);
 #endif
 }
 

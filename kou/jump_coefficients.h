@@ -41,6 +41,13 @@ public:
     // Bit for bit the values of the formulas, each sum added in ascending j.
     void of_jump_count(std::int32_t i, double *P, double *Q) const;
 
+    // The same for the kJumpLanes jump counts i = first + L, L < kJumpLanes, at once
+    // (1 <= first, first + kJumpLanes - 1 <= last): P(first + L, k) into P[k * kJumpLanes + L]
+    // for k = 1 .. first + L, likewise Q (the other entries of rows 1 .. first + 3 are
+    // left as scratch). The same doubles as of_jump_count.
+    static constexpr std::int32_t kJumpLanes = 4;
+    void of_jump_counts(std::int32_t first, double *P, double *Q) const;
+
 private:
     double powP_[kLastFiniteFactorial + 1], powQ_[kLastFiniteFactorial + 1];
     double powR1_[kLastFiniteFactorial + 1], powR2_[kLastFiniteFactorial + 1];

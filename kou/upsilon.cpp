@@ -129,11 +129,20 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
 
     const Bounded pi0 = exp((-lam) * T);
     const Bounded muT = mu * T;
-    Bounded J1[kMaxLevels], J2[kMaxLevels];
-    for (std::int32_t l = 0; l < levels; ++l) {
-        J1[l] = J2[l] = Bounded{0.0};
-    }
     double parameters = 0.0;  // the bound's share from perturbed mixture weights
+
+    // Each level's result from its J1 and J2. Formed for every n: with n <= 0 the products
+    // A1 * 0.0 and A2 * 0.0 still carry a NaN when A1 or A2 is infinite.
+    const Bounded e1 = eta1 * sigma;
+    const Bounded e2 = eta2 * sigma;
+    const Bounded A1 = exp(e1 * e1 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
+    const Bounded A2 = exp(e2 * e2 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
+    const Bounded spread = sqrt(Bounded::exact(T)) * sigma;
+    auto finish = [&](std::int32_t l, Bounded J1, Bounded J2) {
+        const Bounded z = (-(a[l] - muT)) / spread / kSqrt2Rounded;
+        const Bounded result = pi0 * (1.0 - erfc(z) * 0.5) + (A2 * J2 + A1 * J1);
+        out[l] = {result.v, result.e + parameters};
+    };
 
     if (n > 0) {
         const double nd = static_cast<double>(n);
@@ -147,18 +156,18 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         // I_n(k - 1, c, eta2, 1 / s, -sigma eta2 sqrt T) at k - 1 = 0 .. n - 1, c = a - muT,
         // upward and downward, four levels to a block (then single levels). The powers of
         // rho and the factors without c do not depend on the level and come from the first block.
-        Bounded c[kMaxLevels];
-        for (std::int32_t l = 0; l < levels; ++l) {
-            c[l] = a[l] - muT;
-        }
         const Bounded alphaUp = -eta1, betaUp = -1.0 / s, deltaUp = sqrtT * (eta1 * (-sigma));
         const Bounded betaDown = 1.0 / s, deltaDown = sqrtT * ((-sigma) * eta2);
         InOrdersShared sameUp{}, sameDown{};
         bool first = true;
         blocks.for_each([&](auto &up, auto &down, std::int32_t level) KOU_LANES_INLINE_LAMBDA {
             using Lanes = std::remove_reference_t<decltype(up)>;
-            new (&up) Lanes(n, c + level, alphaUp, betaUp, deltaUp, first ? nullptr : &sameUp);
-            new (&down) Lanes(n, c + level, eta2, betaDown, deltaDown, first ? nullptr : &sameDown);
+            Bounded c[Lanes::kLanes];
+            for (int l = 0; l < Lanes::kLanes; ++l) {
+                c[l] = a[level + l] - muT;
+            }
+            new (&up) Lanes(n, c, alphaUp, betaUp, deltaUp, first ? nullptr : &sameUp);
+            new (&down) Lanes(n, c, eta2, betaDown, deltaDown, first ? nullptr : &sameDown);
             if (first) {
                 sameUp = up.shared();
                 sameDown = down.shared();
@@ -189,21 +198,96 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             }
         }
         double j1[kMaxLevels] = {}, j2[kMaxLevels] = {};
-        for (std::int32_t i = 1; i <= n; ++i) {
+        // The J sums, sum over k of I_(k-1) f[k] for each level: jump counts i .. i + 3
+        // together (their coefficients formed at once, JumpCoefficients::of_jump_counts), so
+        // that eight running sums per level advance side by side, each still in ascending
+        // k, and J still receives the jump counts' terms in ascending i.
+        // f1 and f2 receive the coefficients P and Q, then become P (eta1 s)^k and
+        // Q (eta2 s)^k in place.
+        // Below jump count 64 the four jump counts' coefficients are formed side by side
+        // (full vectors however short the sums); from there on one by one, whose loops are
+        // long enough to fill vectors themselves and read the tables in order (measured:
+        // the side-by-side form is 10 % faster at n = 50 and 5 % slower at n = 170).
+        constexpr std::int32_t J = JumpCoefficients::kJumpLanes;
+        constexpr std::int32_t kLanesBelow = 64;
+        double f1[(kLastFiniteFactorial + 1) * J], f2[(kLastFiniteFactorial + 1) * J];
+        std::int32_t i = 1;
+        for (; i + J - 1 <= n; i += J) {
+            if (i < kLanesBelow) {
+                coef.of_jump_counts(i, f1, f2);
+            } else {
+                for (std::int32_t L = 0; L < J; ++L) {
+                    double P[kLastFiniteFactorial + 1], Q[kLastFiniteFactorial + 1];
+                    coef.of_jump_count(i + L, P, Q);
+                    for (std::int32_t k = 1; k <= i + L; ++k) {
+                        f1[k * J + L] = P[k];
+                        f2[k * J + L] = Q[k];
+                    }
+                }
+            }
+            double pis[J];
+            for (std::int32_t L = 0; L < J; ++L) {
+                pis[L] = (pi0.v * powLamT[i + L]) / tg[i + L + 1];
+            }
+            // Order k of the jump counts i + L >= k, each weight receiving them in ascending i.
+            for (std::int32_t k = 1; k <= i + J - 1; ++k) {
+                double *g1 = f1 + k * J, *g2 = f2 + k * J;
+                for (std::int32_t L = k <= i ? 0 : k - i; L < J; ++L) {
+                    g1[L] = g1[L] * powEta1s[k];
+                    g2[L] = g2[L] * powEta2s[k];
+                    w1[k - 1] = pis[L] * g1[L] + w1[k - 1];
+                    w2[k - 1] = pis[L] * g2[L] + w2[k - 1];
+                    if (signs) {
+                        w1Abs[k - 1] = pis[L] * std::fabs(g1[L]) + w1Abs[k - 1];
+                        w2Abs[k - 1] = pis[L] * std::fabs(g2[L]) + w2Abs[k - 1];
+                    }
+                }
+            }
+            blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
+                constexpr int W = std::decay_t<decltype(up)>::kLanes;
+                using V = lanes::Lanes<W>;
+                const double *upward = up.values();
+                const double *downward = down.values();
+                V sum1[J] = {}, sum2[J] = {};
+                for (std::int32_t k = 1; k <= i; ++k) {  // every jump count has order k
+                    const V u = lanes::load<W>(upward + (k - 1) * W);
+                    const V d = lanes::load<W>(downward + (k - 1) * W);
+                    for (std::int32_t L = 0; L < J; ++L) {
+                        sum1[L] = u * f1[k * J + L] + sum1[L];
+                        sum2[L] = d * f2[k * J + L] + sum2[L];
+                    }
+                }
+                for (std::int32_t k = i + 1; k <= i + J - 1; ++k) {  // i + L has order k for L >= k - i
+                    const V u = lanes::load<W>(upward + (k - 1) * W);
+                    const V d = lanes::load<W>(downward + (k - 1) * W);
+                    for (std::int32_t L = k - i; L < J; ++L) {
+                        sum1[L] = u * f1[k * J + L] + sum1[L];
+                        sum2[L] = d * f2[k * J + L] + sum2[L];
+                    }
+                }
+                V J1 = lanes::load<W>(j1 + first), J2 = lanes::load<W>(j2 + first);
+                for (std::int32_t L = 0; L < J; ++L) {
+                    J1 = sum1[L] * pis[L] + J1;
+                    J2 = sum2[L] * pis[L] + J2;
+                }
+                lanes::store<W>(j1 + first, J1);
+                lanes::store<W>(j2 + first, J2);
+            });
+        }
+        // The last jump counts (fewer than four) one by one.
+        for (; i <= n; ++i) {
+            coef.of_jump_count(i, f1, f2);
             const double pi_i = (pi0.v * powLamT[i]) / tg[i + 1];
-            double P[kLastFiniteFactorial + 1], Q[kLastFiniteFactorial + 1];
-            coef.of_jump_count(i, P, Q);
-            double f1[kLastFiniteFactorial + 1], f2[kLastFiniteFactorial + 1];  // P(i, k) (eta1 s)^k, Q(i, k) (eta2 s)^k
             for (std::int32_t k = 1; k <= i; ++k) {
-                f1[k] = P[k] * powEta1s[k];
-                f2[k] = Q[k] * powEta2s[k];
+                f1[k] = f1[k] * powEta1s[k];
+                f2[k] = f2[k] * powEta2s[k];
                 w1[k - 1] = pi_i * f1[k] + w1[k - 1];
                 w2[k - 1] = pi_i * f2[k] + w2[k - 1];
             }
             if (signs) {
                 for (std::int32_t k = 1; k <= i; ++k) {
-                    w1Abs[k - 1] = pi_i * std::fabs(P[k] * powEta1s[k]) + w1Abs[k - 1];
-                    w2Abs[k - 1] = pi_i * std::fabs(Q[k] * powEta2s[k]) + w2Abs[k - 1];
+                    w1Abs[k - 1] = pi_i * std::fabs(f1[k]) + w1Abs[k - 1];
+                    w2Abs[k - 1] = pi_i * std::fabs(f2[k]) + w2Abs[k - 1];
                 }
             }
             blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
@@ -237,6 +321,9 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         const double rel1 = coefficients + weights + sums + pow_relative(eta1s.relative(), nd);
         const double rel2 = coefficients + weights + sums + pow_relative(eta2s.relative(), nd);
 
+        const double mixture = (p.e + q.e) * 1.01 + 2.0 * (r1.relative() + r2.relative());
+        parameters = (lamT.v + lamT.e) * mixture * 1.01;
+
         const double *m1 = signs ? w1Abs : w1;  // the weights' magnitudes
         const double *m2 = signs ? w2Abs : w2;
         blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
@@ -262,28 +349,17 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             down.weighted_error(w2, m2, carried2);
             // (Products with a zero magnitude are left out: a relative bound may be infinite.)
             for (int l = 0; l < W; ++l) {
-                J1[first + l] = {j1[first + l], carried1[l] * (1.0 + rel1) +
+                const Bounded J1{j1[first + l], carried1[l] * (1.0 + rel1) +
                                                     (magnitude1[l] == 0.0 ? 0.0 : rel1 * magnitude1[l])};
-                J2[first + l] = {j2[first + l], carried2[l] * (1.0 + rel2) +
+                const Bounded J2{j2[first + l], carried2[l] * (1.0 + rel2) +
                                                     (magnitude2[l] == 0.0 ? 0.0 : rel2 * magnitude2[l])};
+                finish(first + l, J1, J2);
             }
         });
-
-        const double mixture = (p.e + q.e) * 1.01 + 2.0 * (r1.relative() + r2.relative());
-        parameters = (lamT.v + lamT.e) * mixture * 1.01;
+        return;
     }
-
-    // Formed for every n: with n <= 0 the products A1 * 0.0 and A2 * 0.0 still carry
-    // a NaN when A1 or A2 is infinite.
-    const Bounded e1 = eta1 * sigma;
-    const Bounded e2 = eta2 * sigma;
-    const Bounded A1 = exp(e1 * e1 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
-    const Bounded A2 = exp(e2 * e2 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
-    const Bounded spread = sqrt(Bounded::exact(T)) * sigma;
     for (std::int32_t l = 0; l < levels; ++l) {
-        const Bounded z = (-(a[l] - muT)) / spread / kSqrt2Rounded;
-        const Bounded result = pi0 * (1.0 - erfc(z) * 0.5) + (A2 * J2[l] + A1 * J1[l]);
-        out[l] = {result.v, result.e + parameters};
+        finish(l, Bounded{0.0}, Bounded{0.0});
     }
 }
 

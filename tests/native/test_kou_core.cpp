@@ -260,17 +260,34 @@ TEST(JumpCoefficients, BinomialTableEveryEntry) {
     }
 }
 
-// The reordered, vectorised loops give every coefficient's bits, up to i = 170.
+// The reordered, vectorised loops give every coefficient's bits, up to i = 170: one jump
+// count at a time, and four at a time (every block that starts at the jump counts listed).
 TEST(JumpCoefficients, BitForBitAgainstTheFormula) {
+    constexpr int J = kou::JumpCoefficients::kJumpLanes;
     const double sets[][3] = {{0.4, 10.0, 5.0}, {0.93, 1.7, 31.0}, {1.0, 3.0, 2.0}};
     for (const auto &c : sets) {
         const kou::JumpCoefficients coef(c[0], c[1], c[2], kou::kLastFiniteFactorial);
-        for (int i : {1, 2, 3, 7, 16, 33, 64, 101, 150, 169, 170}) {
+        for (int i : {1, 2, 3, 7, 16, 33, 64, 101, 150, 167, 169, 170}) {
             double P[kou::kLastFiniteFactorial + 1], Q[kou::kLastFiniteFactorial + 1];
+            double P4[(kou::kLastFiniteFactorial + 1) * J], Q4[(kou::kLastFiniteFactorial + 1) * J];
             coef.of_jump_count(i, P, Q);
-            for (int k = 1; k <= i; ++k) {
-                ASSERT_EQ(P[k], sf_kou_coefficient(i, k, c[0], c[1], c[2], 1)) << i << " " << k;
-                ASSERT_EQ(Q[k], sf_kou_coefficient(i, k, c[0], c[1], c[2], 0)) << i << " " << k;
+            const bool block = i + J - 1 <= kou::kLastFiniteFactorial;
+            if (block) {
+                coef.of_jump_counts(i, P4, Q4);
+            }
+            for (int L = 0; L < (block ? J : 1); ++L) {
+                for (int k = 1; k <= i + L; ++k) {
+                    const double wantP = sf_kou_coefficient(i + L, k, c[0], c[1], c[2], 1);
+                    const double wantQ = sf_kou_coefficient(i + L, k, c[0], c[1], c[2], 0);
+                    if (L == 0) {
+                        ASSERT_EQ(P[k], wantP) << i << " " << k;
+                        ASSERT_EQ(Q[k], wantQ) << i << " " << k;
+                    }
+                    if (block) {
+                        ASSERT_EQ(P4[k * J + L], wantP) << i << "+" << L << " " << k;
+                        ASSERT_EQ(Q4[k * J + L], wantQ) << i << "+" << L << " " << k;
+                    }
+                }
             }
         }
     }
