@@ -12,6 +12,14 @@
 #include <cmath>
 #include <limits>
 
+#include "lanes.h"
+
+// (Vectors of four never cross a call here: the operations are always inlined, lanes.h.)
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 namespace kou {
 
 // Unit roundoff of IEEE double: |fl(x op y) - x op y| <= kUnitRoundoff |fl(x op y)|.
@@ -34,91 +42,131 @@ constexpr double kBoundSafety = 2.0;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-struct Bounded {
-    double v;        // the computed value
-    double e = 0.0;  // bound on |v - exact value|
+// T is double, or lanes::Lanes<4> for four independent values side by side (lanes.h): each
+// lane then holds exactly what the double operations give for it (conditions become
+// per-lane selections of the same values).
+template <typename T>
+struct BoundedOf {
+    T v;        // the computed value
+    T e = T{};  // bound on |v - exact value|
 
-    static Bounded exact(double x) { return {x, 0.0}; }
+    KOU_LANE static BoundedOf exact(T x) { return {x, T{}}; }
 
     // Bound on the relative error; +inf when the value is zero with a non-zero error.
-    double relative() const { return e == 0.0 ? 0.0 : e / std::fabs(v); }
+    KOU_LANE T relative() const { return lanes::select(e == 0.0, T{}, e / lanes::abs(v)); }
 };
+using Bounded = BoundedOf<double>;
 
-inline double rounding(double v) { return kUnitRoundoff * std::fabs(v) + kUnderflow; }
-
-inline Bounded operator+(Bounded a, Bounded b) {
-    const double v = a.v + b.v;
-    return {v, a.e + b.e + kUnitRoundoff * std::fabs(v)};
+// The same bound in every lane.
+template <typename T>
+KOU_LANE BoundedOf<T> splat(Bounded a) {
+    return {lanes::splat<T>(a.v), lanes::splat<T>(a.e)};
 }
 
-inline Bounded operator-(Bounded a, Bounded b) {
-    const double v = a.v - b.v;
-    return {v, a.e + b.e + kUnitRoundoff * std::fabs(v)};
+template <typename T>
+KOU_LANE T rounding(T v) {
+    return kUnitRoundoff * lanes::abs(v) + kUnderflow;
 }
 
-inline Bounded operator-(Bounded a) { return {-a.v, a.e}; }
+template <typename T>
+KOU_LANE BoundedOf<T> operator+(BoundedOf<T> a, BoundedOf<T> b) {
+    const T v = a.v + b.v;
+    return {v, a.e + b.e + kUnitRoundoff * lanes::abs(v)};
+}
+
+template <typename T>
+KOU_LANE BoundedOf<T> operator-(BoundedOf<T> a, BoundedOf<T> b) {
+    const T v = a.v - b.v;
+    return {v, a.e + b.e + kUnitRoundoff * lanes::abs(v)};
+}
+
+template <typename T>
+KOU_LANE BoundedOf<T> operator-(BoundedOf<T> a) {
+    return {-a.v, a.e};
+}
 
 // A product with an exact zero factor is exact.
-inline Bounded operator*(Bounded a, Bounded b) {
-    const double v = a.v * b.v;
-    const double carried = std::fabs(a.v) * b.e + std::fabs(b.v) * a.e + a.e * b.e;
-    return {v, carried + ((a.v == 0.0 || b.v == 0.0) ? 0.0 : rounding(v))};
+template <typename T>
+KOU_LANE BoundedOf<T> operator*(BoundedOf<T> a, BoundedOf<T> b) {
+    const T v = a.v * b.v;
+    const T carried = lanes::abs(a.v) * b.e + lanes::abs(b.v) * a.e + a.e * b.e;
+    return {v, carried + lanes::select(lanes::either(a.v == 0.0, b.v == 0.0), T{}, rounding(v))};
 }
 
 // |A/B - a/b| <= (ea + |a/b| eb) / (|b| - eb) for |A - a| <= ea, |B - b| <= eb < |b|.
-inline Bounded operator/(Bounded a, Bounded b) {
-    const double v = a.v / b.v;
-    const double margin = std::fabs(b.v) - b.e;
-    if (!(margin > 0.0)) {
-        return {v, kInfinity};
-    }
-    return {v, (a.e + std::fabs(v) * b.e) / margin * (1.0 + kUnitRoundoff) + rounding(v)};
+template <typename T>
+KOU_LANE BoundedOf<T> operator/(BoundedOf<T> a, BoundedOf<T> b) {
+    const T v = a.v / b.v;
+    const T margin = lanes::abs(b.v) - b.e;
+    const T e = (a.e + lanes::abs(v) * b.e) / margin * (1.0 + kUnitRoundoff) + rounding(v);
+    return {v, lanes::select(margin > 0.0, e, lanes::splat<T>(kInfinity))};
 }
 
 // Operations with an exact double on one side.
-inline Bounded operator+(Bounded a, double b) { return a + Bounded::exact(b); }
-inline Bounded operator+(double a, Bounded b) { return Bounded::exact(a) + b; }
-inline Bounded operator-(Bounded a, double b) { return a - Bounded::exact(b); }
-inline Bounded operator-(double a, Bounded b) { return Bounded::exact(a) - b; }
-inline Bounded operator*(Bounded a, double b) { return a * Bounded::exact(b); }
-inline Bounded operator*(double a, Bounded b) { return Bounded::exact(a) * b; }
-inline Bounded operator/(Bounded a, double b) { return a / Bounded::exact(b); }
-inline Bounded operator/(double a, Bounded b) { return Bounded::exact(a) / b; }
+template <typename T>
+KOU_LANE BoundedOf<T> operator+(BoundedOf<T> a, double b) {
+    return a + BoundedOf<T>::exact(lanes::splat<T>(b));
+}
+template <typename T>
+KOU_LANE BoundedOf<T> operator+(double a, BoundedOf<T> b) {
+    return BoundedOf<T>::exact(lanes::splat<T>(a)) + b;
+}
+template <typename T>
+KOU_LANE BoundedOf<T> operator-(BoundedOf<T> a, double b) {
+    return a - BoundedOf<T>::exact(lanes::splat<T>(b));
+}
+template <typename T>
+KOU_LANE BoundedOf<T> operator-(double a, BoundedOf<T> b) {
+    return BoundedOf<T>::exact(lanes::splat<T>(a)) - b;
+}
+template <typename T>
+KOU_LANE BoundedOf<T> operator*(BoundedOf<T> a, double b) {
+    return a * BoundedOf<T>::exact(lanes::splat<T>(b));
+}
+template <typename T>
+KOU_LANE BoundedOf<T> operator*(double a, BoundedOf<T> b) {
+    return BoundedOf<T>::exact(lanes::splat<T>(a)) * b;
+}
+template <typename T>
+KOU_LANE BoundedOf<T> operator/(BoundedOf<T> a, double b) {
+    return a / BoundedOf<T>::exact(lanes::splat<T>(b));
+}
+template <typename T>
+KOU_LANE BoundedOf<T> operator/(double a, BoundedOf<T> b) {
+    return BoundedOf<T>::exact(lanes::splat<T>(a)) / b;
+}
 
 // exp(A) = exp(a) exp(A - a); e^x - 1 <= x + x^2 for 0 <= x <= 1/2.
-inline Bounded exp(Bounded a) {
-    const double v = std::exp(a.v);
-    if (!(a.e <= 0.5)) {
-        return {v, kInfinity};
-    }
-    const double grow = a.e + a.e * a.e;
-    return {v, std::fabs(v) * (grow + kLibraryRelative) * (1.0 + 2.0 * kLibraryRelative) +
-                   kUnderflow};
+template <typename T>
+KOU_LANE BoundedOf<T> exp(BoundedOf<T> a) {
+    const T v = lanes::each(a.v, [](double x) { return std::exp(x); });
+    const T grow = a.e + a.e * a.e;
+    const T e = lanes::abs(v) * (grow + kLibraryRelative) * (1.0 + 2.0 * kLibraryRelative) + kUnderflow;
+    return {v, lanes::select(a.e <= 0.5, e, lanes::splat<T>(kInfinity))};
 }
 
 // |sqrt(A) - sqrt(a)| <= |A - a| / sqrt(a); sqrt is correctly rounded.
-inline Bounded sqrt(Bounded a) {
-    const double v = std::sqrt(a.v);
-    if (a.e == 0.0) {
-        return {v, kUnitRoundoff * v};
-    }
-    return {v, (v > 0.0 ? a.e / v : kInfinity) + kUnitRoundoff * v};
+template <typename T>
+KOU_LANE BoundedOf<T> sqrt(BoundedOf<T> a) {
+    const T v = lanes::each(a.v, [](double x) { return std::sqrt(x); });
+    const T carried = lanes::select(v > 0.0, a.e / v, lanes::splat<T>(kInfinity));
+    return {v, lanes::select(a.e == 0.0, kUnitRoundoff * v, carried + kUnitRoundoff * v)};
 }
 
 // |log(A) - log(a)| <= |A - a| / (a - |A - a|).
-inline Bounded log(Bounded a) {
-    const double v = std::log(a.v);
-    const double margin = a.v - a.e;
-    if (!(margin > 0.0)) {
-        return {v, kInfinity};
-    }
-    return {v, a.e / margin + kLibraryRelative * std::fabs(v) + kUnderflow};
+template <typename T>
+KOU_LANE BoundedOf<T> log(BoundedOf<T> a) {
+    const T v = lanes::each(a.v, [](double x) { return std::log(x); });
+    const T margin = a.v - a.e;
+    const T e = a.e / margin + kLibraryRelative * lanes::abs(v) + kUnderflow;
+    return {v, lanes::select(margin > 0.0, e, lanes::splat<T>(kInfinity))};
 }
 
 // erfc has slope at most 2 / sqrt(pi) < 1.1284.
-inline Bounded erfc(Bounded a) {
-    const double v = std::erfc(a.v);
-    return {v, 1.1284 * a.e + kLibraryRelative * std::fabs(v) + kUnderflow};
+template <typename T>
+KOU_LANE BoundedOf<T> erfc(BoundedOf<T> a) {
+    const T v = lanes::each(a.v, [](double x) { return std::erfc(x); });
+    return {v, 1.1284 * a.e + kLibraryRelative * lanes::abs(v) + kUnderflow};
 }
 
 // Bound on the relative error of pow(x, k) for an integer exponent k >= 0, when x carries
@@ -133,3 +181,7 @@ inline double pow_relative(double rel, double k) {
 }
 
 }  // namespace kou
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif

@@ -52,11 +52,29 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
     using V = lanes::Lanes<W>;
     using lanes::load;
     using lanes::store;
-    form_[0] = InClosedForm(c[0], alpha, beta, delta, same != nullptr ? same->form : nullptr);
-    for (int l = 1; l < W; ++l) {
-        form_[l] = InClosedForm(c[l], alpha, beta, delta, &form_[0]);
+    form_ = InClosedForm(c[0], alpha, beta, delta, same != nullptr ? same->form : nullptr, W == 1);
+    if (form_.evaluated()) {
+        // Every level's factors that depend on c, the lanes side by side (one level: those
+        // the closed form formed).
+        InClosedForm::LevelParts<V> parts;
+        if constexpr (W == 1) {
+            parts = {form_.x0(), form_.expC(), form_.cdfTerm()};
+        } else {
+            double cv[W], ce[W];
+            for (int l = 0; l < W; ++l) {
+                cv[l] = c[l].v;
+                ce[l] = c[l].e;
+            }
+            parts = form_.level_parts(BoundedOf<V>{load<W>(cv), load<W>(ce)});
+        }
+        store<W>(x0_, parts.x0.v);
+        store<W>(x0Error_, parts.x0.e);
+        store<W>(expC_, parts.expC.v);
+        store<W>(expCError_, parts.expC.e);
+        store<W>(cdf_, parts.cdf.v);
+        store<W>(cdfError_, parts.cdf.e);
     }
-    if (!form_[0].evaluated()) {  // the case depends on alpha and beta only
+    if (!form_.evaluated()) {  // the case depends on alpha and beta only
         for (std::int32_t k = 0; k < count * W; ++k) {
             value_[k] = 0.0;
         }
@@ -64,13 +82,11 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
     }
     // Order k uses Hh(0..k, x0) and rho^0 .. rho^(k+1); the highest order is count - 1.
     // Hh upward as Hh_upward forms it: row j + 1 holds Hh(j, x0).
-    double x0s[W];
     for (int l = 0; l < W; ++l) {
-        x0s[l] = form_[l].x0().v;
-        hh_[l] = in_orders::hh_minus1(x0s[l]);
-        hh_[W + l] = in_orders::hh_zero(x0s[l]);
+        hh_[l] = in_orders::hh_minus1(x0_[l]);
+        hh_[W + l] = in_orders::hh_zero(x0_[l]);
     }
-    const V x0 = load<W>(x0s);
+    const V x0 = load<W>(x0_);
     V before = load<W>(hh_), last = load<W>(hh_ + W);
     for (std::int32_t j = 1; j < count; ++j) {
         const V next = (before - x0 * last) / static_cast<double>(j);
@@ -78,7 +94,7 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
         before = last;
         last = next;
     }
-    const double rho = form_[0].rho().v;  // beta / alpha: the same for every level
+    const double rho = form_.rho().v;  // beta / alpha: the same for every level
     rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
     for (std::int32_t e = 1; e <= count; ++e) {
         rhoPow_[e] = same != nullptr ? same->rhoPow[e] : std::pow(rho, static_cast<double>(e));
@@ -87,13 +103,16 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
     // With rho > 0 and every Hh value >= 0 (as the exact ones are) the terms of each sum
     // are non-negative and their magnitudes sum to the sum itself.
     bool oneSign[W];
-    bool allOneSign = true;
-    for (int l = 0; l < W; ++l) {
-        oneSign[l] = rho > 0.0;
-        for (std::int32_t i = 0; i < count && oneSign[l]; ++i) {
-            oneSign[l] = hh[i * W + l] >= 0.0;
+    bool allOneSign = rho > 0.0;
+    {
+        auto nonNegative = load<W>(hh) >= 0.0;  // a NaN is not
+        for (std::int32_t i = 1; i < count; ++i) {
+            nonNegative = lanes::both(nonNegative, load<W>(hh + i * W) >= 0.0);
         }
-        allOneSign = allOneSign && oneSign[l];
+        for (int l = 0; l < W; ++l) {
+            oneSign[l] = rho > 0.0 && lanes::holds(nonNegative, l);
+            allOneSign = allOneSign && oneSign[l];
+        }
     }
     // sumH_k = sum over i <= k of rho^(k - i) Hh(i, x0), ascending i; two orders at a time,
     // so that each addition waits on another sum's.
@@ -116,13 +135,8 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
         }
         store<W>(sumH_ + k * W, a);
     }
-    for (k = 0; k < count; ++k) {
-        if (allOneSign) {
-            for (int l = 0; l < W; ++l) {
-                magnitude_[k * W + l] = sumH_[k * W + l];
-            }
-            continue;
-        }
+    magnitudeIsSum_ = allOneSign;  // then magnitude_ is not formed: weighted_error reads sumH_
+    for (k = 0; k < count && !allOneSign; ++k) {
         V m = V{};
         for (std::int32_t i = 0; i <= k; ++i) {
             m = m + lanes::abs(rhoPow_[k - i] * load<W>(hh + i * W));
@@ -132,15 +146,10 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
         }
     }
     // The closed form of each order (InClosedForm::combine, lane by lane).
-    double tails[W], cdfs[W];
-    for (int l = 0; l < W; ++l) {
-        tails[l] = form_[l].expC().v / form_[l].alpha().v;
-        cdfs[l] = form_[l].cdfTerm().v;
-    }
-    const V tail = load<W>(tails), cdf = load<W>(cdfs);
-    const bool positive = form_[0].positive_beta();
+    const V tail = load<W>(expC_) / form_.alpha().v, cdf = load<W>(cdf_);
+    const bool positive = form_.positive_beta();
     for (k = 0; k < count; ++k) {
-        const double t = (form_[0].scale().v * rhoPow_[k + 1]) * form_[0].expTail().v;
+        const double t = (form_.scale().v * rhoPow_[k + 1]) * form_.expTail().v;
         const V sumH = load<W>(sumH_ + k * W);
         store<W>(value_ + k * W, positive ? t * cdf - sumH * tail : (-tail) * sumH - t * cdf);
     }
@@ -178,7 +187,7 @@ template <int W>
 KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const double *wAbs, double *out) const {
     using V = lanes::Lanes<W>;
     using lanes::load;
-    if (!form_[0].evaluated()) {
+    if (!form_.evaluated()) {
         for (int l = 0; l < W; ++l) {
             out[l] = 0.0;
         }
@@ -186,14 +195,11 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const do
     }
     constexpr double u = kUnitRoundoff;
     const std::int32_t n = count_;
-    const double rho = form_[0].rho().v;
-    const double rhoRelative = form_[0].rho().relative();
+    const double rho = form_.rho().v;
+    const double rhoRelative = form_.rho().relative();
     const double *hh = hh_ + W;  // Hh(i, x0) of level l at hh[i * W + l], i >= -1
     const double *inv = in_orders::kReciprocal.value;
-    double x0s[W];
-    for (int l = 0; l < W; ++l) {
-        x0s[l] = form_[l].x0().v;
-    }
+    const double *x0s = x0_;
     const V x0 = load<W>(x0s);
 
     // Part 1: adjoint sweep, i = n - 1 .. -1. D depends on the weights and rho only.
@@ -233,7 +239,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const do
             steps += std::fabs(aMinus1) * epsMinus1;
             s += aMinus1 * (-x0s[l] * hMinus1);
         }
-        hhPart[l] = steps == 0.0 ? 0.0 : steps + std::fabs(s) * form_[l].x0().e;
+        hhPart[l] = steps == 0.0 ? 0.0 : steps + std::fabs(s) * x0Error_[l];
     }
 
     // Parts 2 and 3, order by order.
@@ -245,19 +251,12 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const do
         }
         return;
     }
-    const Bounded factor = form_[0].scale() * form_[0].expTail();  // scale rho^(k+1) expTail / rho^(k+1)
+    const Bounded factor = form_.scale() * form_.expTail();  // scale rho^(k+1) expTail / rho^(k+1)
     const double Frel = factor.relative() + 2.0 * u + kLibraryRelative;
-    Bounded q[W];
-    double absQs[W], qErrors[W], phiValues[W], phiErrors[W];
-    for (int l = 0; l < W; ++l) {
-        q[l] = form_[l].expC() / form_[l].alpha();
-        absQs[l] = std::fabs(q[l].v);
-        qErrors[l] = q[l].e;
-        phiValues[l] = std::fabs(form_[l].cdfTerm().v);
-        phiErrors[l] = form_[l].cdfTerm().e;
-    }
-    const V absQ = load<W>(absQs), qError = load<W>(qErrors);
-    const V phi = load<W>(phiValues), phiError = load<W>(phiErrors);
+    const BoundedOf<V> q = BoundedOf<V>{load<W>(expC_), load<W>(expCError_)} / splat<V>(form_.alpha());
+    const V absQ = lanes::abs(q.v), qError = q.e, qFactor = absQ * (1.0 + q.relative());
+    const V phi = lanes::abs(load<W>(cdf_)), phiError = load<W>(cdfError_);
+    const double *magnitudes = magnitudeIsSum_ ? sumH_ : magnitude_;
     V rest = V{};
     for (std::int32_t k = 0; k < n; ++k) {
         if (wAbs[k] == 0.0) {
@@ -268,13 +267,13 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const do
         const V sumH = lanes::abs(load<W>(sumH_ + k * W));
         const V T1 = F * phi;
         const V T2 = absQ * sumH;
-        const V err = absQ * (powK + (k + 1.0) * u) * load<W>(magnitude_ + k * W) +
+        const V err = absQ * (powK + (k + 1.0) * u) * load<W>(magnitudes + k * W) +
                       sumH * qError + F * phiError + T1 * (Frel + 2.0 * (k + 1.0) * rhoRelative) +
                       u * (T1 + T2 + lanes::abs(load<W>(value_ + k * W))) + 3.0 * kUnderflow;
         rest = rest + wAbs[k] * err;
     }
     for (int l = 0; l < W; ++l) {
-        out[l] = (hhPart[l] == 0.0 ? 0.0 : absQs[l] * (1.0 + q[l].relative()) * hhPart[l]) + lanes::lane(rest, l);
+        out[l] = (hhPart[l] == 0.0 ? 0.0 : lanes::lane(qFactor, l) * hhPart[l]) + lanes::lane(rest, l);
     }
 }
 

@@ -69,6 +69,56 @@ KOU_LANE V where_nonzero(V a, V x) {
     return reinterpret_cast<V>(reinterpret_cast<Mask>(a != 0.0) & reinterpret_cast<Mask>(x));
 }
 
+// x where the condition holds, else y (a per-lane choice between values already formed).
+KOU_LANE double select(bool condition, double x, double y) { return condition ? x : y; }
+template <typename V, typename M>
+KOU_LANE V select(M condition, V x, V y) {
+    using Mask = typename Type<sizeof(V) / sizeof(double)>::mask;
+    const Mask m = reinterpret_cast<Mask>(condition);
+    return reinterpret_cast<V>((m & reinterpret_cast<Mask>(x)) | (~m & reinterpret_cast<Mask>(y)));
+}
+
+// Both conditions, lane by lane; whether one holds in lane l.
+KOU_LANE bool both(bool a, bool b) { return a && b; }
+template <typename M>
+KOU_LANE M both(M a, M b) {
+    return a & b;
+}
+KOU_LANE bool holds(bool a, int) { return a; }
+template <typename M>
+KOU_LANE bool holds(M a, int l) {
+    return a[l] != 0;
+}
+
+// Either condition, lane by lane.
+KOU_LANE bool either(bool a, bool b) { return a || b; }
+template <typename M>
+KOU_LANE M either(M a, M b) {
+    return a | b;
+}
+
+// x in every lane.
+template <typename T>
+KOU_LANE T splat(double x);
+template <>
+KOU_LANE double splat<double>(double x) {
+    return x;
+}
+template <>
+KOU_LANE Lanes<4> splat<Lanes<4>>(double x) {
+    return Lanes<4>{x, x, x, x};
+}
+
+// f (a library function) applied to each lane.
+template <typename F>
+KOU_LANE double each(double x, const F &f) {
+    return f(x);
+}
+template <typename F>
+KOU_LANE Lanes<4> each(Lanes<4> x, const F &f) {
+    return Lanes<4>{f(x[0]), f(x[1]), f(x[2]), f(x[3])};
+}
+
 }  // namespace lanes
 }  // namespace kou
 

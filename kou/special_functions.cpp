@@ -41,7 +41,7 @@ void Hh_upward(std::int32_t last, double x, double *out, double *minusOne) {
 }
 
 InClosedForm::InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta,
-                           const InClosedForm *same) {
+                           const InClosedForm *same, bool withC) {
     if (same != nullptr) {
         kind_ = same->kind_;
     } else if (beta.v > 0.0) {  // ordered comparisons: NaN falls to the +0.0 case except a NaN alpha with beta > 0
@@ -55,9 +55,8 @@ InClosedForm::InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta
         return;
     }
     alpha_ = alpha;
-    const Bounded betaC = beta * c;
-    x0_ = betaC - delta;
-    expC_ = exp(c * alpha);
+    beta_ = beta;
+    delta_ = delta;
     if (same != nullptr) {
         rho_ = same->rho_;
         expTail_ = same->expTail_;
@@ -69,13 +68,13 @@ InClosedForm::InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta
         scale_ = kSqrt2PiRounded / beta;
         alphaOverBeta_ = alpha / beta;
     }
-    if (kind_ == Kind::PositiveBeta) {
-        // Phi(-beta c + delta + alpha / beta)
-        cdfTerm_ = 1.0 - erfc((alphaOverBeta_ + (delta - betaC)) / kSqrt2Rounded) * 0.5;
-    } else {
-        // Phi(beta c - delta - alpha / beta)
-        cdfTerm_ = 1.0 - erfc((x0_ - alphaOverBeta_) / kSqrt2Rounded) * 0.5;
+    if (!withC) {
+        return;
     }
+    const LevelParts<double> parts = level_parts(c);
+    x0_ = parts.x0;
+    expC_ = parts.expC;
+    cdfTerm_ = parts.cdf;
 }
 
 double I_n(std::int32_t n, double c, double alpha, double beta, double delta) {

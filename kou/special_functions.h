@@ -51,8 +51,9 @@ public:
     // same, when given, is an InClosedForm of the same alpha, beta and delta (another c):
     // its order-independent factors that do not involve c are taken instead of being formed
     // again (the same operations on the same operands, so the same values).
+    // With withC false, the factors that depend on c are left unset (to be given by at()).
     InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta,
-                 const InClosedForm *same = nullptr);
+                 const InClosedForm *same = nullptr, bool withC = true);
     InClosedForm(double c, double alpha, double beta, double delta)
         : InClosedForm(Bounded::exact(c), Bounded::exact(alpha), Bounded::exact(beta),
                        Bounded::exact(delta)) {}
@@ -68,6 +69,26 @@ public:
     Bounded scale() const { return scale_; }      // sqrt(2 pi) / beta
     Bounded cdfTerm() const { return cdfTerm_; }  // the closed form's Phi
 
+    // What depends on c: x0 = beta c - delta, exp(c alpha) and Phi, for one c (T = double)
+    // or for the lanes of several (the same operations lane by lane), with the other
+    // factors those of this closed form (evaluated() must hold).
+    template <typename T>
+    struct LevelParts {
+        BoundedOf<T> x0, expC, cdf;
+    };
+    template <typename T>
+    KOU_LANE LevelParts<T> level_parts(BoundedOf<T> c) const {
+        const BoundedOf<T> betaC = splat<T>(beta_) * c;
+        const BoundedOf<T> x0 = betaC - splat<T>(delta_);
+        const BoundedOf<T> expC = exp(c * splat<T>(alpha_));
+        const BoundedOf<T> root2 = splat<T>(kSqrt2Rounded), alphaOverBeta = splat<T>(alphaOverBeta_);
+        if (kind_ == Kind::PositiveBeta) {
+            // Phi(-beta c + delta + alpha / beta)
+            return {x0, expC, 1.0 - erfc((alphaOverBeta + (splat<T>(delta_) - betaC)) / root2) * 0.5};
+        }
+        // Phi(beta c - delta - alpha / beta)
+        return {x0, expC, 1.0 - erfc((x0 - alphaOverBeta) / root2) * 0.5};
+    }
     // The integral of one order from its Hh sum, sumH = sum over i = 0..n of
     // rho^(n - i) Hh(i, x0) added in ascending i, and rhoPow = rho^(n + 1).
     double combine(double sumH, double rhoPow) const {
@@ -88,6 +109,7 @@ private:
     Bounded rho_{0.0}, x0_{0.0}, expC_{0.0}, alpha_{0.0};
     Bounded scale_{0.0}, expTail_{0.0}, cdfTerm_{0.0};
     Bounded alphaOverBeta_{0.0};  // alpha / beta, for the normal factor
+    Bounded beta_{0.0}, delta_{0.0};
 };
 
 // I_n(n, c, alpha, beta, delta) by the closed form above. Domain: n >= 0 (NaN for n < 0),
@@ -126,7 +148,7 @@ public:
 
     // I_k of level l at [k * W + l].
     const double *values() const { return value_; }
-    InOrdersShared shared() const { return {rhoPow_, &form_[0]}; }
+    InOrdersShared shared() const { return {rhoPow_, &form_}; }
 
     // out[l] = bound on |sum_k w[k] (I_k of level l - exact I_k)| for weights w, with
     // wAbs[k] >= |w[k]|. The weighted sum lets the errors of the Hh recursion cancel as
@@ -134,12 +156,15 @@ public:
     void weighted_error(const double *w, const double *wAbs, double *out) const;
 
 private:
-    InClosedForm form_[W];
+    InClosedForm form_;  // the closed form's factors (those that depend on c: level 0's)
+    // Each level's factors that depend on c (values and error bounds), at [l].
+    double x0_[W], x0Error_[W], expC_[W], expCError_[W], cdf_[W], cdfError_[W];
     std::int32_t count_;
     double hh_[(kLastFiniteFactorial + 1) * W];     // Hh(-1, x0) .. Hh(count - 1, x0) at rows 0 .. count
     double rhoPow_[kLastFiniteFactorial + 1];       // rho^0 .. rho^count
     double sumH_[kLastFiniteFactorial * W];         // sum over i <= k of rho^(k - i) Hh(i, x0)
     double magnitude_[kLastFiniteFactorial * W];    // the same sum of magnitudes
+    bool magnitudeIsSum_ = false;                   // every term >= 0: magnitude_ is sumH_
     double value_[kLastFiniteFactorial * W];
 };
 

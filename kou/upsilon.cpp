@@ -138,10 +138,22 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
     const Bounded A1 = exp(e1 * e1 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
     const Bounded A2 = exp(e2 * e2 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
     const Bounded spread = sqrt(Bounded::exact(T)) * sigma;
-    auto finish = [&](std::int32_t l, Bounded J1, Bounded J2) {
-        const Bounded z = (-(a[l] - muT)) / spread / kSqrt2Rounded;
-        const Bounded result = pi0 * (1.0 - erfc(z) * 0.5) + (A2 * J2 + A1 * J1);
-        out[l] = {result.v, result.e + parameters};
+    // (For W levels at once as lanes: T = lanes::Lanes<W>, the same operations lane by lane.)
+    auto finish = [&](std::int32_t first, auto J1, auto J2) KOU_LANES_INLINE_LAMBDA {
+        using T = decltype(J1.v);
+        constexpr int W = sizeof(T) / sizeof(double);
+        double av[W], ae[W];
+        for (int l = 0; l < W; ++l) {
+            av[l] = a[first + l].v;
+            ae[l] = a[first + l].e;
+        }
+        const BoundedOf<T> level{lanes::load<W>(av), lanes::load<W>(ae)};
+        const BoundedOf<T> z = (-(level - splat<T>(muT))) / splat<T>(spread) / splat<T>(kSqrt2Rounded);
+        const BoundedOf<T> result =
+            splat<T>(pi0) * (1.0 - erfc(z) * 0.5) + (splat<T>(A2) * J2 + splat<T>(A1) * J1);
+        for (int l = 0; l < W; ++l) {
+            out[first + l] = {lanes::lane(result.v, l), lanes::lane(result.e, l) + parameters};
+        }
     };
 
     if (n > 0) {
@@ -348,13 +360,13 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             up.weighted_error(w1, m1, carried1);
             down.weighted_error(w2, m2, carried2);
             // (Products with a zero magnitude are left out: a relative bound may be infinite.)
+            double e1[W], e2[W];
             for (int l = 0; l < W; ++l) {
-                const Bounded J1{j1[first + l], carried1[l] * (1.0 + rel1) +
-                                                    (magnitude1[l] == 0.0 ? 0.0 : rel1 * magnitude1[l])};
-                const Bounded J2{j2[first + l], carried2[l] * (1.0 + rel2) +
-                                                    (magnitude2[l] == 0.0 ? 0.0 : rel2 * magnitude2[l])};
-                finish(first + l, J1, J2);
+                e1[l] = carried1[l] * (1.0 + rel1) + (magnitude1[l] == 0.0 ? 0.0 : rel1 * magnitude1[l]);
+                e2[l] = carried2[l] * (1.0 + rel2) + (magnitude2[l] == 0.0 ? 0.0 : rel2 * magnitude2[l]);
             }
+            finish(first, BoundedOf<V>{lanes::load<W>(j1 + first), lanes::load<W>(e1)},
+                   BoundedOf<V>{lanes::load<W>(j2 + first), lanes::load<W>(e2)});
         });
         return;
     }
