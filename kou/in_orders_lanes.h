@@ -114,19 +114,29 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
             allOneSign = allOneSign && oneSign[l];
         }
     }
-    // sumH_k = sum over i <= k of rho^(k - i) Hh(i, x0), ascending i; two orders at a time,
-    // so that each addition waits on another sum's.
+    // sumH_k = sum over i <= k of rho^(k - i) Hh(i, x0), ascending i; four orders at a
+    // time, so that no addition waits on the one before.
     std::int32_t k = 0;
-    for (; k + 1 < count; k += 2) {
-        V a = V{}, b = V{};
+    for (; k + 3 < count; k += 4) {
+        V s0 = V{}, s1 = V{}, s2 = V{}, s3 = V{};
         for (std::int32_t i = 0; i <= k; ++i) {
             const V h = load<W>(hh + i * W);
-            a = a + rhoPow_[k - i] * h;
-            b = b + rhoPow_[k + 1 - i] * h;
+            s0 = s0 + rhoPow_[k - i] * h;
+            s1 = s1 + rhoPow_[k + 1 - i] * h;
+            s2 = s2 + rhoPow_[k + 2 - i] * h;
+            s3 = s3 + rhoPow_[k + 3 - i] * h;
         }
-        b = b + rhoPow_[0] * load<W>(hh + (k + 1) * W);
-        store<W>(sumH_ + k * W, a);
-        store<W>(sumH_ + (k + 1) * W, b);
+        const V h1 = load<W>(hh + (k + 1) * W), h2 = load<W>(hh + (k + 2) * W);
+        s1 = s1 + rhoPow_[0] * h1;
+        s2 = s2 + rhoPow_[1] * h1;
+        s2 = s2 + rhoPow_[0] * h2;
+        s3 = s3 + rhoPow_[2] * h1;
+        s3 = s3 + rhoPow_[1] * h2;
+        s3 = s3 + rhoPow_[0] * load<W>(hh + (k + 3) * W);
+        store<W>(sumH_ + k * W, s0);
+        store<W>(sumH_ + (k + 1) * W, s1);
+        store<W>(sumH_ + (k + 2) * W, s2);
+        store<W>(sumH_ + (k + 3) * W, s3);
     }
     for (; k < count; ++k) {
         V a = V{};

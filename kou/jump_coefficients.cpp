@@ -83,7 +83,7 @@ namespace {
 // multiply-add, which AVX2 alone does not enable and -ffp-contract=off forbids anyway).
 // The AVX2 one runs only where the processor reports it. (AVX-512 measured no faster.)
 __attribute__((always_inline)) inline void coefficients_body(
-    std::int32_t i, double *P, double *Q, const double *powP, const double *powQ,
+    std::int32_t i, double *P, double *Q, std::int32_t stride, const double *powP, const double *powQ,
     const double *__restrict r1, const double *__restrict r2) {
     const double *table = binomial_table();
     double sumP[kLastFiniteFactorial + 1];  // the sum for k at [i - k], k = 1 .. i - 1
@@ -131,11 +131,11 @@ __attribute__((always_inline)) inline void coefficients_body(
         }
     }
     for (std::int32_t k = 1; k < i; ++k) {
-        P[k] = sumP[i - k];
-        Q[k] = sumQ[i - k];
+        P[k * stride] = sumP[i - k];
+        Q[k * stride] = sumQ[i - k];
     }
-    P[i] = powP[i];
-    Q[i] = powQ[i];
+    P[i * stride] = powP[i];
+    Q[i * stride] = powQ[i];
 }
 
 // Four jump counts i = i0 + L (lanes L = 0 .. 3) at once, each lane forming the terms of
@@ -205,9 +205,10 @@ __attribute__((always_inline)) inline void coefficient_lanes_body(
     }
 }
 
-void coefficients_baseline(std::int32_t i, double *P, double *Q, const double *powP,
-                           const double *powQ, const double *r1, const double *r2) {
-    coefficients_body(i, P, Q, powP, powQ, r1, r2);
+void coefficients_baseline(std::int32_t i, double *P, double *Q, std::int32_t stride,
+                           const double *powP, const double *powQ, const double *r1,
+                           const double *r2) {
+    coefficients_body(i, P, Q, stride, powP, powQ, r1, r2);
 }
 
 void coefficient_lanes_baseline(std::int32_t i0, double *P, double *Q, const double *powP,
@@ -217,9 +218,10 @@ void coefficient_lanes_baseline(std::int32_t i0, double *P, double *Q, const dou
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 __attribute__((target("avx2"))) void coefficients_avx2(std::int32_t i, double *P, double *Q,
-                                                       const double *powP, const double *powQ,
-                                                       const double *r1, const double *r2) {
-    coefficients_body(i, P, Q, powP, powQ, r1, r2);
+                                                       std::int32_t stride, const double *powP,
+                                                       const double *powQ, const double *r1,
+                                                       const double *r2) {
+    coefficients_body(i, P, Q, stride, powP, powQ, r1, r2);
 }
 
 __attribute__((target("avx2"))) void coefficient_lanes_avx2(std::int32_t i0, double *P, double *Q,
@@ -228,6 +230,8 @@ __attribute__((target("avx2"))) void coefficient_lanes_avx2(std::int32_t i0, dou
     coefficient_lanes_body(i0, P, Q, powP, powQ, r1, r2);
 }
 
+using OneCountFn = void (*)(std::int32_t, double *, double *, std::int32_t, const double *,
+                            const double *, const double *, const double *);
 using CoefficientsFn = void (*)(std::int32_t, double *, double *, const double *,
                                 const double *, const double *, const double *);
 
@@ -236,7 +240,7 @@ bool has_avx2() {
     return __builtin_cpu_supports("avx2");
 }
 
-CoefficientsFn pick_coefficients() {
+OneCountFn pick_coefficients() {
     return has_avx2() ? &coefficients_avx2 : &coefficients_baseline;
 }
 
@@ -247,12 +251,13 @@ CoefficientsFn pick_coefficient_lanes() {
 
 }  // namespace
 
-void JumpCoefficients::of_jump_count(std::int32_t i, double *P, double *Q) const {
+void JumpCoefficients::of_jump_count(std::int32_t i, double *P, double *Q,
+                                     std::int32_t stride) const {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    static const CoefficientsFn coefficients = pick_coefficients();  // once per process
-    coefficients(i, P, Q, powP_, powQ_, powR1_, powR2_);
+    static const OneCountFn coefficients = pick_coefficients();  // once per process
+    coefficients(i, P, Q, stride, powP_, powQ_, powR1_, powR2_);
 #else
-    coefficients_baseline(i, P, Q, powP_, powQ_, powR1_, powR2_);
+    coefficients_baseline(i, P, Q, stride, powP_, powQ_, powR1_, powR2_);
 #endif
 }
 

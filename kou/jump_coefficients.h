@@ -37,9 +37,10 @@ class JumpCoefficients {
 public:
     JumpCoefficients(double p, double eta1, double eta2, std::int32_t last);
 
-    // P(i, 1 .. i) into P[1 .. i] and Q(i, 1 .. i) into Q[1 .. i], 1 <= i <= last.
-    // Bit for bit the values of the formulas, each sum added in ascending j.
-    void of_jump_count(std::int32_t i, double *P, double *Q) const;
+    // P(i, 1 .. i) into P[1 .. i] and Q(i, 1 .. i) into Q[1 .. i], 1 <= i <= last (with a
+    // stride: P(i, k) into P[k * stride]). Bit for bit the values of the formulas, each sum
+    // added in ascending j.
+    void of_jump_count(std::int32_t i, double *P, double *Q, std::int32_t stride = 1) const;
 
     // The same for the kJumpLanes jump counts i = first + L, L < kJumpLanes, at once
     // (1 <= first, first + kJumpLanes - 1 <= last): P(first + L, k) into P[k * kJumpLanes + L]

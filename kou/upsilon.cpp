@@ -229,12 +229,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
                 coef.of_jump_counts(i, f1, f2);
             } else {
                 for (std::int32_t L = 0; L < J; ++L) {
-                    double P[kLastFiniteFactorial + 1], Q[kLastFiniteFactorial + 1];
-                    coef.of_jump_count(i + L, P, Q);
-                    for (std::int32_t k = 1; k <= i + L; ++k) {
-                        f1[k * J + L] = P[k];
-                        f2[k * J + L] = Q[k];
-                    }
+                    coef.of_jump_count(i + L, f1 + L, f2 + L, J);
                 }
             }
             double pis[J];

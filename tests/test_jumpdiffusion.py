@@ -254,10 +254,11 @@ def test_scenario_grid_on_a_two_process_cluster_matches_in_process():
 
 
 def test_strips_share_work_and_keep_corvanes_bits():
-    # Runs of equal parameters go through the shared evaluation, eight strikes at a time;
-    # ill-conditioned sets take the stable evaluation inside a run.
+    # Runs of equal parameters go through the shared evaluation, four strikes to a block
+    # of lanes (37: nine blocks and one single strike); ill-conditioned sets take the stable
+    # evaluation inside a run; n = 90 reaches the jump counts formed one at a time.
     strikes = np.linspace(60.0, 140.0, 37)
-    for sigma, eta1, n in [(0.16, 10.0, 20), (0.3, 40.0, 30), (0.5, 60.0, None)]:
+    for sigma, eta1, n in [(0.16, 10.0, 20), (0.3, 40.0, 30), (0.5, 60.0, None), (0.2, 8.0, 90)]:
         got = jd.kou_price("call", 100.0, strikes, 1.0, 0.03, sigma, 2.0, 0.4, eta1, 5.0, n=n)
         terms = n if n is not None else int(jd._native.kou_default_terms(1.0, 2.0, 0.4, eta1, 5.0))
         for K, price in zip(strikes, got):
