@@ -106,6 +106,8 @@ namespace {
 // with AVX2, where the lanes of a block of levels are one vector register instead of two.
 // Both perform the same IEEE operations (no fused multiply-add: AVX2 alone does not
 // enable it, and -ffp-contract=off forbids it anyway), so the values are the same.
+// Jump counts below lanesBelow form their coefficients four at a time (see below).
+template <std::int32_t lanesBelow>
 KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam, Bounded p,
                                           Bounded eta1, Bounded eta2, const Bounded *a,
                                           std::int32_t levels, double T, std::int32_t n,
@@ -216,16 +218,17 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         // k, and J still receives the jump counts' terms in ascending i.
         // f1 and f2 receive the coefficients P and Q, then become P (eta1 s)^k and
         // Q (eta2 s)^k in place.
-        // Below jump count 64 the four jump counts' coefficients are formed side by side
-        // (full vectors however short the sums); from there on one by one, whose loops are
-        // long enough to fill vectors themselves and read the tables in order (measured:
-        // the side-by-side form is 10 % faster at n = 50 and 5 % slower at n = 170).
+        // Below jump count lanesBelow the four jump counts' coefficients are formed side by
+        // side (full vectors however short the sums); from there on one by one, whose loops
+        // are long enough to fill vectors themselves and read the tables in order. With AVX2
+        // that is 64 (measured: the side-by-side form is 10 % faster at n = 50 and 5 %
+        // slower at n = 170); on SSE2 alone the four lanes are two registers and never pay
+        // (0: 25 % slower at n = 20 and 50).
         constexpr std::int32_t J = JumpCoefficients::kJumpLanes;
-        constexpr std::int32_t kLanesBelow = 64;
         double f1[(kLastFiniteFactorial + 1) * J], f2[(kLastFiniteFactorial + 1) * J];
         std::int32_t i = 1;
         for (; i + J - 1 <= n; i += J) {
-            if (i < kLanesBelow) {
+            if (i < lanesBelow) {
                 coef.of_jump_counts(i, f1, f2);
             } else {
                 for (std::int32_t L = 0; L < J; ++L) {
@@ -373,7 +376,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
 void upsilon_levels_baseline(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                              Bounded eta2, const Bounded *a, std::int32_t levels, double T,
                              std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
-    upsilon_levels_body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+    upsilon_levels_body<0>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -381,7 +384,7 @@ __attribute__((target("avx2"))) void upsilon_levels_avx2(
     Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1, Bounded eta2,
     const Bounded *a, std::int32_t levels, double T, std::int32_t n, InOrders *orders,
     UpsilonEstimate *out) {
-    upsilon_levels_body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+    upsilon_levels_body<64>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
 }
 #endif
 
