@@ -40,6 +40,25 @@ inline double hh_step(double before, double last, double x, std::int32_t k) {
     return (before - x * last) / static_cast<double>(k);
 }
 
+// Hh(-1, x) into minusOne[l] and Hh(0 .. last, x) into out[k * W + l] for the W values
+// x[0 .. W - 1] (last >= 0): the upward recursion, each lane the operations of one value.
+template <int W>
+KOU_LANES_INLINE void hh_upward(std::int32_t last, const double *x, double *minusOne, double *out) {
+    using V = lanes::Lanes<W>;
+    for (int l = 0; l < W; ++l) {
+        minusOne[l] = hh_minus1(x[l]);
+        out[l] = hh_zero(x[l]);
+    }
+    const V x0 = lanes::load<W>(x);
+    V before = lanes::load<W>(minusOne), previous = lanes::load<W>(out);
+    for (std::int32_t k = 1; k <= last; ++k) {
+        const V next = (before - x0 * previous) / static_cast<double>(k);
+        lanes::store<W>(out + k * W, next);
+        before = previous;
+        previous = next;
+    }
+}
+
 }  // namespace in_orders
 
 // Every level is a lane (lanes.h): the recursions and sums of different levels are
@@ -53,47 +72,34 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
     using lanes::load;
     using lanes::store;
     form_ = InClosedForm(c[0], alpha, beta, delta, same != nullptr ? same->form : nullptr, W == 1);
-    if (form_.evaluated()) {
-        // Every level's factors that depend on c, the lanes side by side (one level: those
-        // the closed form formed).
-        InClosedForm::LevelParts<V> parts;
-        if constexpr (W == 1) {
-            parts = {form_.x0(), form_.expC(), form_.cdfTerm()};
-        } else {
-            double cv[W], ce[W];
-            for (int l = 0; l < W; ++l) {
-                cv[l] = c[l].v;
-                ce[l] = c[l].e;
-            }
-            parts = form_.level_parts(BoundedOf<V>{load<W>(cv), load<W>(ce)});
-        }
-        store<W>(x0_, parts.x0.v);
-        store<W>(x0Error_, parts.x0.e);
-        store<W>(expC_, parts.expC.v);
-        store<W>(expCError_, parts.expC.e);
-        store<W>(cdf_, parts.cdf.v);
-        store<W>(cdfError_, parts.cdf.e);
-    }
     if (!form_.evaluated()) {  // the case depends on alpha and beta only
         for (std::int32_t k = 0; k < count * W; ++k) {
             value_[k] = 0.0;
         }
         return;
     }
+    // Every level's factors that depend on c, the lanes side by side (one level: those the
+    // closed form formed).
+    InClosedForm::LevelParts<V> parts;
+    if constexpr (W == 1) {
+        parts = {form_.x0(), form_.expC(), form_.cdfTerm()};
+    } else {
+        double cv[W], ce[W];
+        for (int l = 0; l < W; ++l) {
+            cv[l] = c[l].v;
+            ce[l] = c[l].e;
+        }
+        parts = form_.level_parts(BoundedOf<V>{load<W>(cv), load<W>(ce)});
+    }
+    store<W>(x0_, parts.x0.v);
+    store<W>(x0Error_, parts.x0.e);
+    store<W>(expC_, parts.expC.v);
+    store<W>(expCError_, parts.expC.e);
+    store<W>(cdf_, parts.cdf.v);
+    store<W>(cdfError_, parts.cdf.e);
     // Order k uses Hh(0..k, x0) and rho^0 .. rho^(k+1); the highest order is count - 1.
-    // Hh upward as Hh_upward forms it: row j + 1 holds Hh(j, x0).
-    for (int l = 0; l < W; ++l) {
-        hh_[l] = in_orders::hh_minus1(x0_[l]);
-        hh_[W + l] = in_orders::hh_zero(x0_[l]);
-    }
-    const V x0 = load<W>(x0_);
-    V before = load<W>(hh_), last = load<W>(hh_ + W);
-    for (std::int32_t j = 1; j < count; ++j) {
-        const V next = (before - x0 * last) / static_cast<double>(j);
-        store<W>(hh_ + (j + 1) * W, next);
-        before = last;
-        last = next;
-    }
+    // Row j + 1 holds Hh(j, x0).
+    in_orders::hh_upward<W>(count - 1, x0_, hh_, hh_ + W);
     const double rho = form_.rho().v;  // beta / alpha: the same for every level
     rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
     for (std::int32_t e = 1; e <= count; ++e) {
@@ -157,11 +163,8 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
     }
     // The closed form of each order (InClosedForm::combine, lane by lane).
     const V tail = load<W>(expC_) / form_.alpha().v, cdf = load<W>(cdf_);
-    const bool positive = form_.positive_beta();
     for (k = 0; k < count; ++k) {
-        const double t = (form_.scale().v * rhoPow_[k + 1]) * form_.expTail().v;
-        const V sumH = load<W>(sumH_ + k * W);
-        store<W>(value_ + k * W, positive ? t * cdf - sumH * tail : (-tail) * sumH - t * cdf);
+        store<W>(value_ + k * W, form_.combine(load<W>(sumH_ + k * W), rhoPow_[k + 1], tail, cdf));
     }
 }
 
@@ -223,8 +226,8 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const do
         const V before = load<W>(hh + (i - 1) * W);
         const V a = D - x0 * inv[i + 1] * aNext + aNext2 * inv[i + 2];
         const V eps = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(load<W>(hh + i * W)));
-        fromSteps = fromSteps + lanes::where_nonzero(a, lanes::abs(a) * eps);
-        slope = slope - lanes::where_nonzero(a, a * before * inv[i]);
+        fromSteps = fromSteps + lanes::select(a != 0.0, lanes::abs(a) * eps, V{});
+        slope = slope - lanes::select(a != 0.0, a * before * inv[i], V{});
         aNext2 = aNext;
         aNext = a;
     }

@@ -195,8 +195,8 @@ __attribute__((always_inline)) inline void coefficient_lanes_body(
             const V b = binomIJ * load<4>(row);
             double *accP = P + 4 * (j - y);
             double *accQ = Q + 4 * (j - y);
-            store<4>(accP, load<4>(accP) + lanes::where_nonzero(take, b * r1[y] * r2P * pq));
-            store<4>(accQ, load<4>(accQ) + lanes::where_nonzero(take, b * r1Q * r2[y] * qp));
+            store<4>(accP, load<4>(accP) + lanes::select(take != 0.0, b * r1[y] * r2P * pq, V{}));
+            store<4>(accQ, load<4>(accQ) + lanes::select(take != 0.0, b * r1Q * r2[y] * qp, V{}));
         }
     }
     for (int L = 0; L < 4; ++L) {
@@ -235,17 +235,12 @@ using OneCountFn = void (*)(std::int32_t, double *, double *, std::int32_t, cons
 using CoefficientsFn = void (*)(std::int32_t, double *, double *, const double *,
                                 const double *, const double *, const double *);
 
-bool has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
 OneCountFn pick_coefficients() {
-    return has_avx2() ? &coefficients_avx2 : &coefficients_baseline;
+    return lanes::processor_has_avx2() ? &coefficients_avx2 : &coefficients_baseline;
 }
 
 CoefficientsFn pick_coefficient_lanes() {
-    return has_avx2() ? &coefficient_lanes_avx2 : &coefficient_lanes_baseline;
+    return lanes::processor_has_avx2() ? &coefficient_lanes_avx2 : &coefficient_lanes_baseline;
 }
 #endif
 

@@ -61,14 +61,6 @@ KOU_LANE V abs(V x) {
     return reinterpret_cast<V>(reinterpret_cast<Mask>(x) & INT64_MAX);
 }
 
-// x where a != 0.0, else +0.0 (a NaN a counts as non-zero, as in a != 0.0).
-KOU_LANE double where_nonzero(double a, double x) { return a != 0.0 ? x : 0.0; }
-template <typename V>
-KOU_LANE V where_nonzero(V a, V x) {
-    using Mask = typename Type<sizeof(V) / sizeof(double)>::mask;
-    return reinterpret_cast<V>(reinterpret_cast<Mask>(a != 0.0) & reinterpret_cast<Mask>(x));
-}
-
 // x where the condition holds, else y (a per-lane choice between values already formed).
 KOU_LANE double select(bool condition, double x, double y) { return condition ? x : y; }
 template <typename V, typename M>
@@ -118,6 +110,14 @@ template <typename F>
 KOU_LANE Lanes<4> each(Lanes<4> x, const F &f) {
     return Lanes<4>{f(x[0]), f(x[1]), f(x[2]), f(x[3])};
 }
+
+// Whether the processor runs the AVX2 builds of the lane loops (asked once by each caller).
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+inline bool processor_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#endif
 
 }  // namespace lanes
 }  // namespace kou

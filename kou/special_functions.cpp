@@ -29,15 +29,8 @@ double Hh(std::int32_t n, double x) {
 }
 
 void Hh_upward(std::int32_t last, double x, double *out, double *minusOne) {
-    double before = hh_minus1(x);
-    if (minusOne != nullptr) {
-        *minusOne = before;
-    }
-    out[0] = hh_zero(x);
-    for (std::int32_t k = 1; k <= last; ++k) {
-        out[k] = hh_step(before, out[k - 1], x, k);
-        before = out[k - 1];
-    }
+    double before;
+    in_orders::hh_upward<1>(last, &x, minusOne != nullptr ? minusOne : &before, out);
 }
 
 InClosedForm::InClosedForm(Bounded c, Bounded alpha, Bounded beta, Bounded delta,

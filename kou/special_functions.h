@@ -10,6 +10,12 @@
 #include "bounded.h"
 #include "numeric_constants.h"
 
+// (Vectors of four never cross a call here: the lane templates are always inlined, lanes.h.)
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 namespace kou {
 
 using numeric::kLastFiniteFactorial;
@@ -60,7 +66,6 @@ public:
 
     // False outside the two closed-form cases: every order is then +0.0.
     bool evaluated() const { return kind_ != Kind::Zero; }
-    bool positive_beta() const { return kind_ == Kind::PositiveBeta; }
     Bounded rho() const { return rho_; }
     Bounded x0() const { return x0_; }
     Bounded alpha() const { return alpha_; }
@@ -92,15 +97,21 @@ public:
     // The integral of one order from its Hh sum, sumH = sum over i = 0..n of
     // rho^(n - i) Hh(i, x0) added in ascending i, and rhoPow = rho^(n + 1).
     double combine(double sumH, double rhoPow) const {
+        return combine(sumH, rhoPow, expC_.v / alpha_.v, cdfTerm_.v);
+    }
+    // The same from the factors of c, tail = exp(c alpha) / alpha and cdf = the normal
+    // factor, for one c (T = double) or for the lanes of several.
+    template <typename T>
+    KOU_LANE T combine(T sumH, double rhoPow, T tail, T cdf) const {
         switch (kind_) {
             case Kind::PositiveBeta:
-                return ((scale_.v * rhoPow) * expTail_.v) * cdfTerm_.v - sumH * (expC_.v / alpha_.v);
+                return ((scale_.v * rhoPow) * expTail_.v) * cdf - sumH * tail;
             case Kind::NegativeBeta:
-                return (-(expC_.v / alpha_.v)) * sumH - ((scale_.v * rhoPow) * expTail_.v) * cdfTerm_.v;
+                return (-tail) * sumH - ((scale_.v * rhoPow) * expTail_.v) * cdf;
             case Kind::Zero:
                 break;
         }
-        return 0.0;
+        return T{};
     }
 
 private:
@@ -172,3 +183,7 @@ private:
 using InOrders = InOrdersLanes<1>;
 
 }  // namespace kou
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif

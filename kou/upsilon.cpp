@@ -224,25 +224,33 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         // that is 64 (measured: the side-by-side form is 10 % faster at n = 50 and 5 %
         // slower at n = 170); on SSE2 alone the four lanes are two registers and never pay
         // (0: 25 % slower at n = 20 and 50).
+        // The last block holds the jump counts left (count < J of them); its other lanes
+        // are zero and take no part in the weights and J.
         constexpr std::int32_t J = JumpCoefficients::kJumpLanes;
         double f1[(kLastFiniteFactorial + 1) * J], f2[(kLastFiniteFactorial + 1) * J];
-        std::int32_t i = 1;
-        for (; i + J - 1 <= n; i += J) {
-            if (i < lanesBelow) {
+        for (std::int32_t i = 1; i <= n; i += J) {
+            const std::int32_t count = n - i + 1 < J ? n - i + 1 : J;
+            const std::int32_t top = i + count - 1;  // the highest jump count and order here
+            if (count == J && i < lanesBelow) {
                 coef.of_jump_counts(i, f1, f2);
             } else {
-                for (std::int32_t L = 0; L < J; ++L) {
+                for (std::int32_t L = 0; L < count; ++L) {
                     coef.of_jump_count(i + L, f1 + L, f2 + L, J);
+                }
+                for (std::int32_t k = 1; k <= top; ++k) {
+                    for (std::int32_t L = count; L < J; ++L) {
+                        f1[k * J + L] = f2[k * J + L] = 0.0;
+                    }
                 }
             }
             double pis[J];
-            for (std::int32_t L = 0; L < J; ++L) {
+            for (std::int32_t L = 0; L < count; ++L) {
                 pis[L] = (pi0.v * powLamT[i + L]) / tg[i + L + 1];
             }
             // Order k of the jump counts i + L >= k, each weight receiving them in ascending i.
-            for (std::int32_t k = 1; k <= i + J - 1; ++k) {
+            for (std::int32_t k = 1; k <= top; ++k) {
                 double *g1 = f1 + k * J, *g2 = f2 + k * J;
-                for (std::int32_t L = k <= i ? 0 : k - i; L < J; ++L) {
+                for (std::int32_t L = k <= i ? 0 : k - i; L < count; ++L) {
                     g1[L] = g1[L] * powEta1s[k];
                     g2[L] = g2[L] * powEta2s[k];
                     w1[k - 1] = pis[L] * g1[L] + w1[k - 1];
@@ -267,51 +275,21 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
                         sum2[L] = d * f2[k * J + L] + sum2[L];
                     }
                 }
-                for (std::int32_t k = i + 1; k <= i + J - 1; ++k) {  // i + L has order k for L >= k - i
+                for (std::int32_t k = i + 1; k <= top; ++k) {  // i + L has order k for L >= k - i
                     const V u = lanes::load<W>(upward + (k - 1) * W);
                     const V d = lanes::load<W>(downward + (k - 1) * W);
-                    for (std::int32_t L = k - i; L < J; ++L) {
+                    for (std::int32_t L = k - i; L < count; ++L) {
                         sum1[L] = u * f1[k * J + L] + sum1[L];
                         sum2[L] = d * f2[k * J + L] + sum2[L];
                     }
                 }
                 V J1 = lanes::load<W>(j1 + first), J2 = lanes::load<W>(j2 + first);
-                for (std::int32_t L = 0; L < J; ++L) {
+                for (std::int32_t L = 0; L < count; ++L) {
                     J1 = sum1[L] * pis[L] + J1;
                     J2 = sum2[L] * pis[L] + J2;
                 }
                 lanes::store<W>(j1 + first, J1);
                 lanes::store<W>(j2 + first, J2);
-            });
-        }
-        // The last jump counts (fewer than four) one by one.
-        for (; i <= n; ++i) {
-            coef.of_jump_count(i, f1, f2);
-            const double pi_i = (pi0.v * powLamT[i]) / tg[i + 1];
-            for (std::int32_t k = 1; k <= i; ++k) {
-                f1[k] = f1[k] * powEta1s[k];
-                f2[k] = f2[k] * powEta2s[k];
-                w1[k - 1] = pi_i * f1[k] + w1[k - 1];
-                w2[k - 1] = pi_i * f2[k] + w2[k - 1];
-            }
-            if (signs) {
-                for (std::int32_t k = 1; k <= i; ++k) {
-                    w1Abs[k - 1] = pi_i * std::fabs(f1[k]) + w1Abs[k - 1];
-                    w2Abs[k - 1] = pi_i * std::fabs(f2[k]) + w2Abs[k - 1];
-                }
-            }
-            blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
-                constexpr int W = std::decay_t<decltype(up)>::kLanes;
-                using V = lanes::Lanes<W>;
-                const double *upward = up.values();
-                const double *downward = down.values();
-                V sum1 = V{}, sum2 = V{};
-                for (std::int32_t k = 1; k <= i; ++k) {
-                    sum1 = lanes::load<W>(upward + (k - 1) * W) * f1[k] + sum1;
-                    sum2 = lanes::load<W>(downward + (k - 1) * W) * f2[k] + sum2;
-                }
-                lanes::store<W>(j1 + first, sum1 * pi_i + lanes::load<W>(j1 + first));
-                lanes::store<W>(j2 + first, sum2 * pi_i + lanes::load<W>(j2 + first));
             });
         }
 
@@ -394,10 +372,8 @@ void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded et
                     Bounded eta2, const Bounded *a, std::int32_t levels, double T,
                     std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    static const auto body = [] {  // once per process
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") ? &upsilon_levels_avx2 : &upsilon_levels_baseline;
-    }();
+    static const auto body =  // once per process
+        lanes::processor_has_avx2() ? &upsilon_levels_avx2 : &upsilon_levels_baseline;
     body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
 #else
     upsilon_levels_baseline(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
