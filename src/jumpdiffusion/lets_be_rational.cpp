@@ -109,11 +109,12 @@ double minimum_rational_cubic_control_parameter(double d_l, double d_r, double s
     return std::fmax(kMinimumControl, std::fmax(r1, r2));
 }
 
-// The control parameter that matches a given second derivative at the left or right end,
-// raised to the shape-preserving minimum.
+// The rational cubic through (x_l, y_l, d_l) and (x_r, y_r, d_r) at x, with the control
+// parameter that matches a given second derivative at the left or right end, raised to
+// the shape-preserving minimum.
 enum class End { Left, Right };
-double convex_control(End end, double x_l, double x_r, double y_l, double y_r, double d_l,
-                      double d_r, double second, bool preferShapePreservation) {
+double convex_interpolation(End end, double x, double x_l, double x_r, double y_l, double y_r,
+                            double d_l, double d_r, double second, bool preferShapePreservation) {
     const double h = x_r - x_l;
     const double numerator = 0.5 * h * second + (d_r - d_l);
     double r;
@@ -125,8 +126,9 @@ double convex_control(End end, double x_l, double x_r, double y_l, double y_r, d
         r = is_zero(denominator) ? (numerator > 0.0 ? kMaximumControl : kMinimumControl)
                                  : numerator / denominator;
     }
-    return std::fmax(r, minimum_rational_cubic_control_parameter(d_l, d_r, (y_r - y_l) / h,
-                                                                 preferShapePreservation));
+    r = std::fmax(r, minimum_rational_cubic_control_parameter(d_l, d_r, (y_r - y_l) / h,
+                                                              preferShapePreservation));
+    return rational_cubic_interpolation(x, x_l, x_r, y_l, y_r, d_l, d_r, r);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -287,8 +289,8 @@ double normalised_volatility_of_out_of_the_money_call(double beta, double x) {
             // g(s) = 1/ln(b(s)) - 1/ln(beta).
             double f_l, fp_l, fpp_l;
             lower_map_and_derivatives(x, s_l, f_l, fp_l, fpp_l);
-            const double r = convex_control(End::Right, 0.0, b_l, 0.0, f_l, 1.0, fp_l, fpp_l, true);
-            double f = rational_cubic_interpolation(beta, 0.0, b_l, 0.0, f_l, 1.0, fp_l, r);
+            double f =
+                convex_interpolation(End::Right, beta, 0.0, b_l, 0.0, f_l, 1.0, fp_l, fpp_l, true);
             if (!(f > 0.0)) {   // roundoff for extreme |x|: quadratic through f(0) = 0, f'(0) = 1
                 const double t = beta / b_l;
                 f = (f_l * t + b_l * (1.0 - t)) * t;
@@ -312,8 +314,8 @@ double normalised_volatility_of_out_of_the_money_call(double beta, double x) {
             });
         }
         const double v_l = normalised_vega(x, s_l);
-        const double r = convex_control(End::Right, b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, 0.0, false);
-        s = rational_cubic_interpolation(beta, b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, r);
+        s = convex_interpolation(End::Right, beta, b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, 0.0,
+                                 false);
         s_left = s_l;
         s_right = s_c;
     } else {
@@ -321,8 +323,8 @@ double normalised_volatility_of_out_of_the_money_call(double beta, double x) {
         const double b_h = normalised_black_call(x, s_h);
         if (beta <= b_h) {
             const double v_h = normalised_vega(x, s_h);
-            const double r = convex_control(End::Left, b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, 0.0, false);
-            s = rational_cubic_interpolation(beta, b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, r);
+            s = convex_interpolation(End::Left, beta, b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, 0.0,
+                                     false);
             s_left = s_c;
             s_right = s_h;
         } else {
@@ -331,8 +333,8 @@ double normalised_volatility_of_out_of_the_money_call(double beta, double x) {
             upper_map_and_derivatives(x, s_h, f_h, fp_h, fpp_h);
             double f = -DBL_MAX;
             if (fpp_h > -kSqrtDblMax && fpp_h < kSqrtDblMax) {
-                const double r = convex_control(End::Left, b_h, bMax, f_h, 0.0, fp_h, -0.5, fpp_h, true);
-                f = rational_cubic_interpolation(beta, b_h, bMax, f_h, 0.0, fp_h, -0.5, r);
+                f = convex_interpolation(End::Left, beta, b_h, bMax, f_h, 0.0, fp_h, -0.5, fpp_h,
+                                         true);
             }
             if (f <= 0.0) {   // quadratic through f(b_h), f(b_max) = 0, f'(b_max) = -1/2
                 const double h = bMax - b_h;
