@@ -60,6 +60,9 @@ JumpCoefficients::JumpCoefficients(double p, double eta1, double eta2, std::int3
         powR1_[e] = std::pow(r1, x);
         powR2_[e] = std::pow(r2, x);
     }
+    for (std::int32_t e = last + 1; e <= last + 4; ++e) {
+        powP_[e] = powQ_[e] = powR1_[e] = powR2_[e] = 0.0;
+    }
 }
 
 // P(i, i) = p^i and Q(i, i) = q^i. For k < i each is a sum over j = k .. i - 1,
@@ -128,6 +131,85 @@ __attribute__((always_inline)) inline void coefficients_body(
             const double b = a.binomIJ * a.row[y];
             accP[y] = accP[y] + b * r1[y] * a.r2P * a.pq;
             accQ[y] = accQ[y] + b * a.r1Q * r2[y] * a.qp;
+        }
+    }
+    for (std::int32_t k = 1; k < i; ++k) {
+        P[k * stride] = sumP[i - k];
+        Q[k * stride] = sumQ[i - k];
+    }
+    P[i * stride] = powP[i];
+    Q[i * stride] = powQ[i];
+}
+
+// coefficients_body in explicit vectors of four y (AVX2), three jump counts j, j + 1, j + 2
+// per pass. Every row's loop over y runs in whole vectors: the lanes past its last y
+// read the tables' next entries (the powers are padded, the binomial table's next row or
+// padding) and write sums at positions i .. i + 3, which stand for no k (k = i - position
+// <= 0) and are never read.
+__attribute__((always_inline)) inline void coefficient_vectors_body(
+    std::int32_t i, double *P, double *Q, std::int32_t stride, const double *powP, const double *powQ,
+    const double *__restrict r1, const double *__restrict r2) {
+    using V = lanes::Lanes<4>;
+    using lanes::load;
+    using lanes::splat;
+    using lanes::store;
+    const double *table = binomial_table();
+    double sumP[kLastFiniteFactorial + 1 + 4];  // the sum for k at [i - k], k = 1 .. i - 1
+    double sumQ[kLastFiniteFactorial + 1 + 4];
+    for (std::int32_t z = 1; z < i + 4; ++z) {
+        sumP[z] = 0.0;
+        sumQ[z] = 0.0;
+    }
+    struct Row {
+        double binomIJ;                // binom(i, j)
+        const double *__restrict row;  // binom(i - j - 1 + y, y)
+        double pq, qp, r2P, r1Q;       // p^j q^(i-j), q^j p^(i-j), r2^(i-j), r1^(i-j)
+    };
+    auto row_of = [&](std::int32_t j) {
+        return Row{table[(i - j) * kBinomialRow + j], table + (i - j - 1) * kBinomialRow,
+                   powP[j] * powQ[i - j], powQ[j] * powP[i - j], r2[i - j], r1[i - j]};
+    };
+    // Row a's term y into the sums at position y (scalar).
+    auto term = [&](const Row &a, std::int32_t y, double *accP, double *accQ) {
+        const double b = a.binomIJ * a.row[y];
+        *accP = *accP + b * r1[y] * a.r2P * a.pq;
+        *accQ = *accQ + b * a.r1Q * r2[y] * a.qp;
+    };
+    std::int32_t j = 1;
+    for (; j + 2 < i; j += 3) {
+        const Row a = row_of(j), c = row_of(j + 1), e = row_of(j + 2);
+        double *__restrict accP = sumP + (i - j);  // the sum of k = j - y at [y]
+        double *__restrict accQ = sumQ + (i - j);
+        term(e, 0, accP - 2, accQ - 2);  // k = j + 2: its first term
+        term(c, 0, accP - 1, accQ - 1);  // k = j + 1: its first two terms
+        term(e, 1, accP - 1, accQ - 1);
+        const V aB = splat<V>(a.binomIJ), cB = splat<V>(c.binomIJ), eB = splat<V>(e.binomIJ);
+        const V aR2P = splat<V>(a.r2P), cR2P = splat<V>(c.r2P), eR2P = splat<V>(e.r2P);
+        const V aPQ = splat<V>(a.pq), cPQ = splat<V>(c.pq), ePQ = splat<V>(e.pq);
+        const V aR1Q = splat<V>(a.r1Q), cR1Q = splat<V>(c.r1Q), eR1Q = splat<V>(e.r1Q);
+        const V aQP = splat<V>(a.qp), cQP = splat<V>(c.qp), eQP = splat<V>(e.qp);
+        for (std::int32_t y = 0; y < j; y += 4) {
+            const V b = aB * load<4>(a.row + y);
+            const V b1 = cB * load<4>(c.row + y + 1);
+            const V b2 = eB * load<4>(e.row + y + 2);
+            const V s0 = load<4>(r1 + y), s1 = load<4>(r1 + y + 1), s2 = load<4>(r1 + y + 2);
+            const V t0 = load<4>(r2 + y), t1 = load<4>(r2 + y + 1), t2 = load<4>(r2 + y + 2);
+            store<4>(accP + y, ((load<4>(accP + y) + b * s0 * aR2P * aPQ) + b1 * s1 * cR2P * cPQ) +
+                                   b2 * s2 * eR2P * ePQ);
+            store<4>(accQ + y, ((load<4>(accQ + y) + b * aR1Q * t0 * aQP) + b1 * cR1Q * t1 * cQP) +
+                                   b2 * eR1Q * t2 * eQP);
+        }
+    }
+    for (; j < i; ++j) {
+        const Row a = row_of(j);
+        double *__restrict accP = sumP + (i - j);
+        double *__restrict accQ = sumQ + (i - j);
+        const V aB = splat<V>(a.binomIJ), aR2P = splat<V>(a.r2P), aPQ = splat<V>(a.pq);
+        const V aR1Q = splat<V>(a.r1Q), aQP = splat<V>(a.qp);
+        for (std::int32_t y = 0; y < j; y += 4) {
+            const V b = aB * load<4>(a.row + y);
+            store<4>(accP + y, load<4>(accP + y) + b * load<4>(r1 + y) * aR2P * aPQ);
+            store<4>(accQ + y, load<4>(accQ + y) + b * aR1Q * load<4>(r2 + y) * aQP);
         }
     }
     for (std::int32_t k = 1; k < i; ++k) {
@@ -221,7 +303,7 @@ __attribute__((target("avx2"))) void coefficients_avx2(std::int32_t i, double *P
                                                        std::int32_t stride, const double *powP,
                                                        const double *powQ, const double *r1,
                                                        const double *r2) {
-    coefficients_body(i, P, Q, stride, powP, powQ, r1, r2);
+    coefficient_vectors_body(i, P, Q, stride, powP, powQ, r1, r2);
 }
 
 __attribute__((target("avx2"))) void coefficient_lanes_avx2(std::int32_t i0, double *P, double *Q,

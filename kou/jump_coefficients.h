@@ -50,8 +50,11 @@ public:
     void of_jump_counts(std::int32_t first, double *P, double *Q) const;
 
 private:
-    double powP_[kLastFiniteFactorial + 1], powQ_[kLastFiniteFactorial + 1];
-    double powR1_[kLastFiniteFactorial + 1], powR2_[kLastFiniteFactorial + 1];
+    // Four entries past `last` (zero) let a vector read of r1^y .. r1^(y + 4) run past the
+    // last exponent a row needs.
+    static constexpr std::int32_t kPowers = kLastFiniteFactorial + 1 + 4;
+    double powP_[kPowers], powQ_[kPowers];
+    double powR1_[kPowers], powR2_[kPowers];
 };
 
 }  // namespace kou
