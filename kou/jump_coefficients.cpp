@@ -141,9 +141,9 @@ __attribute__((always_inline)) inline void coefficients_body(
     Q[i * stride] = powQ[i];
 }
 
-// coefficients_body in explicit vectors of four y (AVX2), three jump counts j, j + 1, j + 2
-// per pass. Every row's loop over y runs in whole vectors: the lanes past its last y
-// read the tables' next entries (the powers are padded, the binomial table's next row or
+// coefficients_body in explicit vectors of four y (AVX2), three jump counts j per pass.
+// Every row's loop over y runs in whole vectors: the lanes past its last y read the
+// tables' next entries (the powers are padded, the binomial table's next row or
 // padding) and write sums at positions i .. i + 3, which stand for no k (k = i - position
 // <= 0) and are never read.
 __attribute__((always_inline)) inline void coefficient_vectors_body(
@@ -175,29 +175,38 @@ __attribute__((always_inline)) inline void coefficient_vectors_body(
         *accP = *accP + b * r1[y] * a.r2P * a.pq;
         *accQ = *accQ + b * a.r1Q * r2[y] * a.qp;
     };
+    // Rows j .. j + 2 per pass: the sum at position y (k = j - y) receives row j + t's term
+    // y + t for t = 0, 1, 2 in turn, as in ascending j; positions -1 and -2 (k = j + 1,
+    // j + 2) receive the rows' first terms before the pass.
+    constexpr int kRows = 3;
     std::int32_t j = 1;
-    for (; j + 2 < i; j += 3) {
-        const Row a = row_of(j), c = row_of(j + 1), e = row_of(j + 2);
+    for (; j + kRows - 1 < i; j += kRows) {
+        Row rows[kRows];
+        V B[kRows], R2P[kRows], PQ[kRows], R1Q[kRows], QP[kRows];
+        for (int t = 0; t < kRows; ++t) {
+            rows[t] = row_of(j + t);
+            B[t] = splat<V>(rows[t].binomIJ);
+            R2P[t] = splat<V>(rows[t].r2P);
+            PQ[t] = splat<V>(rows[t].pq);
+            R1Q[t] = splat<V>(rows[t].r1Q);
+            QP[t] = splat<V>(rows[t].qp);
+        }
         double *__restrict accP = sumP + (i - j);  // the sum of k = j - y at [y]
         double *__restrict accQ = sumQ + (i - j);
-        term(e, 0, accP - 2, accQ - 2);  // k = j + 2: its first term
-        term(c, 0, accP - 1, accQ - 1);  // k = j + 1: its first two terms
-        term(e, 1, accP - 1, accQ - 1);
-        const V aB = splat<V>(a.binomIJ), cB = splat<V>(c.binomIJ), eB = splat<V>(e.binomIJ);
-        const V aR2P = splat<V>(a.r2P), cR2P = splat<V>(c.r2P), eR2P = splat<V>(e.r2P);
-        const V aPQ = splat<V>(a.pq), cPQ = splat<V>(c.pq), ePQ = splat<V>(e.pq);
-        const V aR1Q = splat<V>(a.r1Q), cR1Q = splat<V>(c.r1Q), eR1Q = splat<V>(e.r1Q);
-        const V aQP = splat<V>(a.qp), cQP = splat<V>(c.qp), eQP = splat<V>(e.qp);
+        for (int before = kRows - 1; before >= 1; --before) {
+            for (int t = before; t < kRows; ++t) {
+                term(rows[t], t - before, accP - before, accQ - before);
+            }
+        }
         for (std::int32_t y = 0; y < j; y += 4) {
-            const V b = aB * load<4>(a.row + y);
-            const V b1 = cB * load<4>(c.row + y + 1);
-            const V b2 = eB * load<4>(e.row + y + 2);
-            const V s0 = load<4>(r1 + y), s1 = load<4>(r1 + y + 1), s2 = load<4>(r1 + y + 2);
-            const V t0 = load<4>(r2 + y), t1 = load<4>(r2 + y + 1), t2 = load<4>(r2 + y + 2);
-            store<4>(accP + y, ((load<4>(accP + y) + b * s0 * aR2P * aPQ) + b1 * s1 * cR2P * cPQ) +
-                                   b2 * s2 * eR2P * ePQ);
-            store<4>(accQ + y, ((load<4>(accQ + y) + b * aR1Q * t0 * aQP) + b1 * cR1Q * t1 * cQP) +
-                                   b2 * eR1Q * t2 * eQP);
+            V sp = load<4>(accP + y), sq = load<4>(accQ + y);
+            for (int t = 0; t < kRows; ++t) {
+                const V b = B[t] * load<4>(rows[t].row + y + t);
+                sp = sp + b * load<4>(r1 + y + t) * R2P[t] * PQ[t];
+                sq = sq + b * R1Q[t] * load<4>(r2 + y + t) * QP[t];
+            }
+            store<4>(accP + y, sp);
+            store<4>(accQ + y, sq);
         }
     }
     for (; j < i; ++j) {
