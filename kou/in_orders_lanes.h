@@ -61,6 +61,46 @@ KOU_LANES_INLINE void hh_upward(std::int32_t last, const double *x, double *minu
 
 }  // namespace in_orders
 
+// For one level (W = 1): out[k] = sum over i <= k of rho^(k - i) Hh(i, x0) (or of the
+// magnitudes |rho^(k - i) Hh(i, x0)|), each in ascending i from 0.0, for the orders in
+// whole blocks of eight; returns the first order not formed. Lane m of a vector holds
+// order k + m, whose powers rho^(k + m - i) are contiguous in m. The terms i <= k are
+// common to the block's orders; each of the next seven (i = k + t) reaches the lanes
+// m >= t only, the others adding +0.0, which leaves a sum begun at +0.0 as it is.
+template <int W>
+KOU_LANES_INLINE std::int32_t InOrdersLanes<W>::orders_by_eight(std::int32_t count, bool magnitudes,
+                                                               double *out) const {
+    using V = lanes::Lanes<4>;
+    using lanes::load;
+    const double *hh = hh_ + 1;  // Hh(i, x0) at hh[i]
+    double low[16] = {};         // rho^(m - t) at [8 + m - t] for 0 <= m - t < 8
+    for (int e = 0; e < 8 && e <= count; ++e) {
+        low[8 + e] = rhoPow_[e];
+    }
+    const V lane = {0.0, 1.0, 2.0, 3.0};
+    auto add = [magnitudes](V sum, V term) KOU_LANES_INLINE_LAMBDA {
+        return sum + (magnitudes ? lanes::abs(term) : term);
+    };
+    std::int32_t k = 0;
+    for (; k + 7 < count; k += 8) {
+        V a = V{}, b = V{};
+        for (std::int32_t i = 0; i <= k; ++i) {
+            const V h = lanes::splat<V>(hh[i]);
+            a = add(a, load<4>(rhoPow_ + (k - i)) * h);
+            b = add(b, load<4>(rhoPow_ + (k + 4 - i)) * h);
+        }
+        for (std::int32_t t = 1; t < 8; ++t) {
+            const V h = lanes::splat<V>(hh[k + t]);
+            const double from = static_cast<double>(t);
+            a = add(a, lanes::select(lane >= from, load<4>(low + 8 - t) * h, V{}));
+            b = add(b, lanes::select(lane + 4.0 >= from, load<4>(low + 12 - t) * h, V{}));
+        }
+        lanes::store<4>(out + k, a);
+        lanes::store<4>(out + k + 4, b);
+    }
+    return k;
+}
+
 // Every level is a lane (lanes.h): the recursions and sums of different levels are
 // independent, so they run on vectors, each lane doing what a single level does in the
 // same order, and no level waits on another's latency chain.
@@ -120,9 +160,14 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
             allOneSign = allOneSign && oneSign[l];
         }
     }
-    // sumH_k = sum over i <= k of rho^(k - i) Hh(i, x0), ascending i; four orders at a
+    // sumH_k = sum over i <= k of rho^(k - i) Hh(i, x0), ascending i; several orders at a
     // time, so that no addition waits on the one before.
     std::int32_t k = 0;
+    if constexpr (W == 1) {
+        // One level: eight orders k .. k + 7 as two vectors of four, whose powers
+        // rho^(k + m - i) are contiguous in m.
+        k = orders_by_eight(count, false, sumH_);
+    }
     for (; k + 3 < count; k += 4) {
         V s0 = V{}, s1 = V{}, s2 = V{}, s3 = V{};
         for (std::int32_t i = 0; i <= k; ++i) {
@@ -152,7 +197,13 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
         store<W>(sumH_ + k * W, a);
     }
     magnitudeIsSum_ = allOneSign;  // then magnitude_ is not formed: weighted_error reads sumH_
-    for (k = 0; k < count && !allOneSign; ++k) {
+    k = 0;
+    if constexpr (W == 1) {
+        if (!allOneSign) {
+            k = orders_by_eight(count, true, magnitude_);
+        }
+    }
+    for (; k < count && !allOneSign; ++k) {
         V m = V{};
         for (std::int32_t i = 0; i <= k; ++i) {
             m = m + lanes::abs(rhoPow_[k - i] * load<W>(hh + i * W));

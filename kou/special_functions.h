@@ -159,6 +159,8 @@ public:
 
     // I_k of level l at [k * W + l].
     const double *values() const { return value_; }
+    // sum over i <= k of |rho^(k - i) Hh(i, x0)| of level l at [k * W + l] (what the bound reads).
+    const double *magnitudes() const { return magnitudeIsSum_ ? sumH_ : magnitude_; }
     InOrdersShared shared() const { return {rhoPow_, &form_}; }
 
     // out[l] = bound on |sum_k w[k] (I_k of level l - exact I_k)| for weights w, with
@@ -171,6 +173,8 @@ private:
     // Each level's factors that depend on c (values and error bounds), at [l].
     double x0_[W], x0Error_[W], expC_[W], expCError_[W], cdf_[W], cdfError_[W];
     std::int32_t count_;
+    std::int32_t orders_by_eight(std::int32_t count, bool magnitudes, double *out) const;
+
     double hh_[(kLastFiniteFactorial + 1) * W];     // Hh(-1, x0) .. Hh(count - 1, x0) at rows 0 .. count
     double rhoPow_[kLastFiniteFactorial + 1];       // rho^0 .. rho^count
     double sumH_[kLastFiniteFactorial * W];         // sum over i <= k of rho^(k - i) Hh(i, x0)

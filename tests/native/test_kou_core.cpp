@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
+// The four-lane vectors of in_orders_lanes.h never cross a call here: no -Wpsabi note.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 #include <cmath>
 #include <limits>
+#include <memory>
 
+#include "in_orders_lanes.h"
 #include "jump_coefficients.h"
 #include "options.h"
 #include "special_functions.h"
@@ -299,4 +306,44 @@ TEST(BitExact, KouAtTheLargestTruncation) {
     EXPECT_EQ(kou::EuropeanCall(0.5, 98.0).priceByKouJumpDiffusion(100.0, 0.05, 0.16, 1.0, 0.4,
                                                                   10.0, 5.0, 170),
               want);
+}
+
+// A single level (its sums formed eight orders at a time) and the same level as one lane
+// of four: the same I_n values and the same error bound, bit for bit, on both sides of an
+// evaluation (upward sums whose Hh terms lose their sign at high orders included).
+TEST(InOrders, OneLevelAndFourLanesAgree) {
+    const double s = 0.16 * std::sqrt(0.5), eta1 = 10.0, eta2 = 5.0;
+    struct Side {
+        double alpha, beta, delta;
+    };
+    const Side sides[] = {{-eta1, -1.0 / s, -eta1 * 0.16 * std::sqrt(0.5)},
+                          {eta2, 1.0 / s, -eta2 * 0.16 * std::sqrt(0.5)}};
+    const double levels[] = {-0.35, -0.02, 0.04, 0.4};
+    double w[kou::kLastFiniteFactorial], wAbs[kou::kLastFiniteFactorial];
+    for (int k = 0; k < kou::kLastFiniteFactorial; ++k) {
+        w[k] = wAbs[k] = std::exp(-0.05 * k) * (1.0 + 0.37 * std::sin(k));
+    }
+    for (const Side &side : sides) {
+        for (int count : {9, 20, 45, 170}) {
+            kou::Bounded c[4];
+            for (int l = 0; l < 4; ++l) {
+                c[l] = kou::Bounded::exact(levels[l]);
+            }
+            const auto a = kou::Bounded::exact(side.alpha), b = kou::Bounded::exact(side.beta),
+                       d = kou::Bounded::exact(side.delta);
+            auto four = std::make_unique<kou::InOrdersLanes<4>>(count, c, a, b, d);
+            double errors4[4];
+            four->weighted_error(w, wAbs, errors4);
+            for (int l = 0; l < 4; ++l) {
+                auto one = std::make_unique<kou::InOrdersLanes<1>>(count, &c[l], a, b, d);
+                double error1;
+                one->weighted_error(w, wAbs, &error1);
+                for (int k = 0; k < count; ++k) {
+                    ASSERT_EQ(one->values()[k], four->values()[k * 4 + l]) << count << " " << l << " " << k;
+                    ASSERT_EQ(one->magnitudes()[k], four->magnitudes()[k * 4 + l]) << count << " " << l;
+                }
+                EXPECT_EQ(error1, errors4[l]) << count << " " << l;
+            }
+        }
+    }
 }
