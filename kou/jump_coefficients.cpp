@@ -23,13 +23,16 @@ struct IntegerGammaTable {
     }
 };
 
+// Four zeros before row 0, so that a vector read may start up to four entries before it.
 struct BinomialTable {
-    double value[kBinomialRow * kBinomialRow];
+    double value[4 + kBinomialRow * kBinomialRow];
     BinomialTable() {
         const double *tg = tgamma_of_integers();
+        value[0] = value[1] = value[2] = value[3] = 0.0;
         for (std::int32_t d = 0; d <= kLastFiniteFactorial; ++d) {
             for (std::int32_t y = 0; y < kBinomialRow; ++y) {
-                value[d * kBinomialRow + y] = (d + y <= kLastFiniteFactorial) ? binom(tg, d + y, y) : 0.0;
+                value[4 + d * kBinomialRow + y] =
+                    (d + y <= kLastFiniteFactorial) ? binom(tg, d + y, y) : 0.0;
             }
         }
     }
@@ -44,24 +47,29 @@ const double *tgamma_of_integers() {
 
 const double *binomial_table() {
     static const BinomialTable table;  // thread-safe one-time initialisation, 228 KiB
-    return table.value;
+    return table.value + 4;
 }
 
 JumpCoefficients::JumpCoefficients(double p, double eta1, double eta2, std::int32_t last) {
     const double q = 1.0 - p;
     const double r1 = eta1 / (eta1 + eta2);
     const double r2 = eta2 / (eta1 + eta2);
+    double *powP = powP_ + kBefore, *powQ = powQ_ + kBefore;
+    double *powR1 = powR1_ + kBefore, *powR2 = powR2_ + kBefore;
     // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4), so exponent 0 needs no call.
-    powP_[0] = powQ_[0] = powR1_[0] = powR2_[0] = 1.0;
+    powP[0] = powQ[0] = powR1[0] = powR2[0] = 1.0;
     for (std::int32_t e = 1; e <= last; ++e) {
         const double x = static_cast<double>(e);
-        powP_[e] = std::pow(p, x);
-        powQ_[e] = std::pow(q, x);
-        powR1_[e] = std::pow(r1, x);
-        powR2_[e] = std::pow(r2, x);
+        powP[e] = std::pow(p, x);
+        powQ[e] = std::pow(q, x);
+        powR1[e] = std::pow(r1, x);
+        powR2[e] = std::pow(r2, x);
+    }
+    for (std::int32_t e = -kBefore; e < 0; ++e) {
+        powP[e] = powQ[e] = powR1[e] = powR2[e] = 0.0;
     }
     for (std::int32_t e = last + 1; e <= last + 4; ++e) {
-        powP_[e] = powQ_[e] = powR1_[e] = powR2_[e] = 0.0;
+        powP[e] = powQ[e] = powR1[e] = powR2[e] = 0.0;
     }
 }
 
@@ -236,8 +244,11 @@ __attribute__((always_inline)) inline void coefficient_vectors_body(
 // is binom(d - 1 + y, d - 1) (the same double: the two factorials of the denominator
 // multiply in either order), and both are contiguous in the lanes in the table's rows j and
 // y; so are r2^d, r1^d, q^d and p^d. Every lane's loop over y then has full vectors, however
-// short it is. Jump counts j >= i0, below only some lanes' i, run last with the other lanes'
-// terms left out (an added +0.0 leaves a sum as it is: a sum of these terms is never -0.0).
+// short it is. The sums of order k sit at P[4k .. 4k + 3]; rows j .. j + 2 are added in one
+// pass, the sum of each order in a register while it receives the rows' terms in ascending
+// j. The rows j = i0 .. i0 + 2 belong only to the lanes with d >= 1: their terms in the
+// other lanes (read from the tables' zero padding or from unrelated entries) are left out,
+// adding +0.0, which leaves a sum of these terms as it is (such a sum is never -0.0).
 __attribute__((always_inline)) inline void coefficient_lanes_body(
     std::int32_t i0, double *P, double *Q, const double *powP, const double *powQ,
     const double *r1, const double *r2) {
@@ -250,46 +261,59 @@ __attribute__((always_inline)) inline void coefficient_lanes_body(
         store<4>(P + 4 * k, V{});
         store<4>(Q + 4 * k, V{});
     }
-    for (std::int32_t j = 1; j < i0; ++j) {
-        const std::int32_t d0 = i0 - j;  // lane L has d = d0 + L >= 1
-        const V binomIJ = load<4>(table + j * kBinomialRow + d0);
-        const V r2P = load<4>(r2 + d0), r1Q = load<4>(r1 + d0);
-        const V pq = powP[j] * load<4>(powQ + d0), qp = powQ[j] * load<4>(powP + d0);
-        for (std::int32_t y = 0; y < j; ++y) {
-            const V b = binomIJ * load<4>(table + y * kBinomialRow + (d0 - 1));
-            double *accP = P + 4 * (j - y);
-            double *accQ = Q + 4 * (j - y);
-            store<4>(accP, load<4>(accP) + b * r1[y] * r2P * pq);
-            store<4>(accQ, load<4>(accQ) + b * r1Q * r2[y] * qp);
+    struct Row {
+        V binomIJ, r2P, r1Q, pq, qp;  // binom(i, j), r2^d, r1^d, p^j q^d, q^j p^d
+        const double *column;        // binom(d - 1 + y, d - 1) at column[y * kBinomialRow]
+        V take;                      // 1.0 in the lanes with d >= 1
+    };
+    const V lane = {0.0, 1.0, 2.0, 3.0};
+    auto row_of = [&](std::int32_t j) KOU_LANE_LAMBDA {
+        const std::int32_t d0 = i0 - j;  // lane L has d = d0 + L
+        return Row{load<4>(table + j * kBinomialRow + d0), load<4>(r2 + d0), load<4>(r1 + d0),
+                   powP[j] * load<4>(powQ + d0), powQ[j] * load<4>(powP + d0),
+                   table + (d0 - 1), lanes::select(lane >= 1.0 - d0, V{} + 1.0, V{})};
+    };
+    // Row r's term y into the sums sp, sq (of order j - y for the row's j).
+    auto add = [&](const Row &r, std::int32_t y, V &sp, V &sq, bool masked) KOU_LANE_LAMBDA {
+        const V b = r.binomIJ * load<4>(r.column + y * kBinomialRow);
+        const V tp = b * r1[y] * r.r2P * r.pq;
+        const V tq = b * r.r1Q * r2[y] * r.qp;
+        sp = sp + (masked ? lanes::select(r.take != 0.0, tp, V{}) : tp);
+        sq = sq + (masked ? lanes::select(r.take != 0.0, tq, V{}) : tq);
+    };
+    // Rows j .. j + rows - 1 into the sums of orders k = j + rows - 1 down to 1.
+    auto pass = [&](std::int32_t j, int rows, bool masked) KOU_LANE_LAMBDA {
+        Row r[3];
+        for (int t = 0; t < rows; ++t) {
+            r[t] = row_of(j + t);
         }
-    }
-    for (std::int32_t j = i0; j < top; ++j) {
-        // Lanes with d = i0 + L - j >= 1 take part; the others read d = 1 and add +0.0.
-        std::int32_t d[4];
-        double taking[4], bIJ[4], r2Ps[4], r1Qs[4], pqs[4], qps[4];
-        for (int L = 0; L < 4; ++L) {
-            taking[L] = i0 + L - j >= 1 ? 1.0 : 0.0;
-            d[L] = i0 + L - j >= 1 ? i0 + L - j : 1;
-            bIJ[L] = table[j * kBinomialRow + d[L]];
-            r2Ps[L] = r2[d[L]];
-            r1Qs[L] = r1[d[L]];
-            pqs[L] = powP[j] * powQ[d[L]];
-            qps[L] = powQ[j] * powP[d[L]];
-        }
-        const V take = load<4>(taking), binomIJ = load<4>(bIJ);
-        const V r2P = load<4>(r2Ps), r1Q = load<4>(r1Qs), pq = load<4>(pqs), qp = load<4>(qps);
-        for (std::int32_t y = 0; y < j; ++y) {
-            double row[4];
-            for (int L = 0; L < 4; ++L) {
-                row[L] = table[y * kBinomialRow + d[L] - 1];
+        for (int before = rows - 1; before >= 1; --before) {  // order j + before
+            double *accP = P + 4 * (j + before), *accQ = Q + 4 * (j + before);
+            V sp = load<4>(accP), sq = load<4>(accQ);
+            for (int t = before; t < rows; ++t) {
+                add(r[t], t - before, sp, sq, masked);
             }
-            const V b = binomIJ * load<4>(row);
-            double *accP = P + 4 * (j - y);
-            double *accQ = Q + 4 * (j - y);
-            store<4>(accP, load<4>(accP) + lanes::select(take != 0.0, b * r1[y] * r2P * pq, V{}));
-            store<4>(accQ, load<4>(accQ) + lanes::select(take != 0.0, b * r1Q * r2[y] * qp, V{}));
+            store<4>(accP, sp);
+            store<4>(accQ, sq);
         }
+        for (std::int32_t y = 0; y < j; ++y) {  // order j - y
+            double *accP = P + 4 * (j - y), *accQ = Q + 4 * (j - y);
+            V sp = load<4>(accP), sq = load<4>(accQ);
+            for (int t = 0; t < rows; ++t) {
+                add(r[t], y + t, sp, sq, masked);
+            }
+            store<4>(accP, sp);
+            store<4>(accQ, sq);
+        }
+    };
+    std::int32_t j = 1;
+    for (; j + 2 < i0; j += 3) {
+        pass(j, 3, false);
     }
+    if (j < i0) {
+        pass(j, i0 - j, false);
+    }
+    pass(i0, 3, true);
     for (int L = 0; L < 4; ++L) {
         P[4 * (i0 + L) + L] = powP[i0 + L];
         Q[4 * (i0 + L) + L] = powQ[i0 + L];
@@ -341,18 +365,18 @@ void JumpCoefficients::of_jump_count(std::int32_t i, double *P, double *Q,
                                      std::int32_t stride) const {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
     static const OneCountFn coefficients = pick_coefficients();  // once per process
-    coefficients(i, P, Q, stride, powP_, powQ_, powR1_, powR2_);
+    coefficients(i, P, Q, stride, powP_ + kBefore, powQ_ + kBefore, powR1_ + kBefore, powR2_ + kBefore);
 #else
-    coefficients_baseline(i, P, Q, stride, powP_, powQ_, powR1_, powR2_);
+    coefficients_baseline(i, P, Q, stride, powP_ + kBefore, powQ_ + kBefore, powR1_ + kBefore, powR2_ + kBefore);
 #endif
 }
 
 void JumpCoefficients::of_jump_counts(std::int32_t first, double *P, double *Q) const {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
     static const CoefficientsFn coefficients = pick_coefficient_lanes();  // once per process
-    coefficients(first, P, Q, powP_, powQ_, powR1_, powR2_);
+    coefficients(first, P, Q, powP_ + kBefore, powQ_ + kBefore, powR1_ + kBefore, powR2_ + kBefore);
 #else
-    coefficient_lanes_baseline(first, P, Q, powP_, powQ_, powR1_, powR2_);
+    coefficient_lanes_baseline(first, P, Q, powP_ + kBefore, powQ_ + kBefore, powR1_ + kBefore, powR2_ + kBefore);
 #endif
 }
 

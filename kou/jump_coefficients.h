@@ -27,7 +27,7 @@ inline double binom(const double *tg, std::int32_t x, std::int32_t y) {
 // difference d = x - y: row d holds binom(d + y, y) for y = 0 .. kLastFiniteFactorial - d, so that a
 // run of coefficients with one x - y is contiguous. Read-only after its initialisation.
 constexpr std::int32_t kBinomialRow = kLastFiniteFactorial + 1;
-const double *binomial_table();  // binom(d + y, y) at [d * kBinomialRow + y]
+const double *binomial_table();  // binom(d + y, y) at [d * kBinomialRow + y]; [-4 .. -1] hold 0.0
 
 // Tables of what every coefficient of one Upsilon evaluation shares, for jump counts
 // up to `last` <= kLastFiniteFactorial: the powers 0 .. last of p, q = 1 - p,
@@ -50,9 +50,10 @@ public:
     void of_jump_counts(std::int32_t first, double *P, double *Q) const;
 
 private:
-    // Four entries past `last` (zero) let a vector read of r1^y .. r1^(y + 4) run past the
-    // last exponent a row needs.
-    static constexpr std::int32_t kPowers = kLastFiniteFactorial + 1 + 4;
+    // Exponent e at [kBefore + e]. Four entries (zero) before exponent 0 and past `last`
+    // let a vector read start before the first exponent a row needs or run past its last.
+    static constexpr std::int32_t kBefore = 4;
+    static constexpr std::int32_t kPowers = kBefore + kLastFiniteFactorial + 1 + 4;
     double powP_[kPowers], powQ_[kPowers];
     double powR1_[kPowers], powR2_[kPowers];
 };

@@ -13,10 +13,12 @@
 // whose calling convention would differ with and without AVX (hence no -Wpsabi note).
 #if defined(__GNUC__)
 #define KOU_LANE inline __attribute__((always_inline))
+#define KOU_LANE_LAMBDA __attribute__((always_inline))
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 #else
 #define KOU_LANE inline
+#define KOU_LANE_LAMBDA
 #endif
 
 namespace kou {
