@@ -102,6 +102,52 @@ UpsilonEstimate upsilon_with_bound(Bounded mu, double sigma, Bounded lam, Bounde
 
 namespace {
 
+// For one level and a full block of jump counts i .. i + 3 (coefficients P(i + L, k) at
+// f1[4k + L], Q at f2[4k + L]): the weights w1[k - 1] += pi_(i+L) P(i + L, k) (eta1 s)^k
+// (likewise w2) and the level's J sums, as the general loops below form them (the same
+// operations in the same order for every weight and sum), but with the four jump counts
+// of an order side by side in a vector that goes from the coefficients to the weights and
+// the J sums without being stored and read back.
+KOU_LANES_INLINE void single_level_block(std::int32_t i, const double *upward,
+                                         const double *downward, const double *f1,
+                                         const double *f2, const double *pis,
+                                         const double *powEta1s, const double *powEta2s,
+                                         double *w1, double *w2, double *j1, double *j2) {
+    using V = lanes::Lanes<4>;
+    using lanes::load;
+    const V pisV = load<4>(pis);
+    V sum1 = V{}, sum2 = V{};
+    for (std::int32_t k = 1; k <= i; ++k) {  // every jump count has order k
+        const V g1 = load<4>(f1 + 4 * k) * powEta1s[k];
+        const V g2 = load<4>(f2 + 4 * k) * powEta2s[k];
+        const V t1 = pisV * g1, t2 = pisV * g2;
+        w1[k - 1] = t1[3] + (t1[2] + (t1[1] + (t1[0] + w1[k - 1])));
+        w2[k - 1] = t2[3] + (t2[2] + (t2[1] + (t2[0] + w2[k - 1])));
+        sum1 = upward[k - 1] * g1 + sum1;
+        sum2 = downward[k - 1] * g2 + sum2;
+    }
+    double s1[4], s2[4];
+    lanes::store<4>(s1, sum1);
+    lanes::store<4>(s2, sum2);
+    for (std::int32_t k = i + 1; k <= i + 3; ++k) {  // i + L has order k for L >= k - i
+        for (std::int32_t L = k - i; L < 4; ++L) {
+            const double g1 = f1[4 * k + L] * powEta1s[k];
+            const double g2 = f2[4 * k + L] * powEta2s[k];
+            w1[k - 1] = pis[L] * g1 + w1[k - 1];
+            w2[k - 1] = pis[L] * g2 + w2[k - 1];
+            s1[L] = upward[k - 1] * g1 + s1[L];
+            s2[L] = downward[k - 1] * g2 + s2[L];
+        }
+    }
+    double J1 = j1[0], J2 = j2[0];
+    for (int L = 0; L < 4; ++L) {
+        J1 = s1[L] * pis[L] + J1;
+        J2 = s2[L] * pis[L] + J2;
+    }
+    j1[0] = J1;
+    j2[0] = J2;
+}
+
 // The body of upsilon_levels, compiled twice on x86 (below): for the baseline target and
 // with AVX2, where the lanes of a block of levels are one vector register instead of two.
 // Both perform the same IEEE operations (no fused multiply-add: AVX2 alone does not
@@ -246,6 +292,11 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             double pis[J];
             for (std::int32_t L = 0; L < count; ++L) {
                 pis[L] = (pi0.v * powLamT[i + L]) / tg[i + L + 1];
+            }
+            if (levels == 1 && count == J && !signs) {
+                single_level_block(i, orders[0].values(), orders[1].values(), f1, f2, pis,
+                                   powEta1s, powEta2s, w1, w2, j1, j2);
+                continue;
             }
             // Order k of the jump counts i + L >= k, each weight receiving them in ascending i.
             for (std::int32_t k = 1; k <= top; ++k) {
