@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
+#include <new>
 
 #include "lanes.h"
 #include "special_functions.h"
@@ -59,6 +61,33 @@ KOU_LANES_INLINE void hh_upward(std::int32_t last, const double *x, double *minu
     }
 }
 
+// hh_upward for two sets of values at once, the two recursions interleaved.
+template <int W>
+KOU_LANES_INLINE void hh_upward_pair(std::int32_t last, const double *xa, double *minusOneA,
+                                     double *outA, const double *xb, double *minusOneB,
+                                     double *outB) {
+    using V = lanes::Lanes<W>;
+    for (int l = 0; l < W; ++l) {
+        minusOneA[l] = hh_minus1(xa[l]);
+        outA[l] = hh_zero(xa[l]);
+        minusOneB[l] = hh_minus1(xb[l]);
+        outB[l] = hh_zero(xb[l]);
+    }
+    const V x0a = lanes::load<W>(xa), x0b = lanes::load<W>(xb);
+    V beforeA = lanes::load<W>(minusOneA), previousA = lanes::load<W>(outA);
+    V beforeB = lanes::load<W>(minusOneB), previousB = lanes::load<W>(outB);
+    for (std::int32_t k = 1; k <= last; ++k) {
+        const V nextA = (beforeA - x0a * previousA) / static_cast<double>(k);
+        const V nextB = (beforeB - x0b * previousB) / static_cast<double>(k);
+        lanes::store<W>(outA + k * W, nextA);
+        lanes::store<W>(outB + k * W, nextB);
+        beforeA = previousA;
+        previousA = nextA;
+        beforeB = previousB;
+        previousB = nextB;
+    }
+}
+
 }  // namespace in_orders
 
 // For one level (W = 1): out[k] = sum over i <= k of rho^(k - i) Hh(i, x0) (or of the
@@ -107,6 +136,39 @@ KOU_LANES_INLINE std::int32_t InOrdersLanes<W>::orders_by_eight(std::int32_t cou
 template <int W>
 KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bounded *c, Bounded alpha,
                                 Bounded beta, Bounded delta, const InOrdersShared *same)
+    : InOrdersLanes(Deferred{}, count, c, alpha, beta, delta, same) {
+    if (form_.evaluated()) {
+        // Order k uses Hh(0..k, x0); the highest order is count - 1. Row j + 1 holds Hh(j, x0).
+        in_orders::hh_upward<W>(count - 1, x0_, hh_, hh_ + W);
+        finish(same);
+    }
+}
+
+template <int W>
+KOU_LANES_INLINE void InOrdersLanes<W>::construct_pair(
+    InOrdersLanes *a, const Bounded *ca, Bounded alphaA, Bounded betaA, Bounded deltaA,
+    const InOrdersShared *sameA, InOrdersLanes *b, const Bounded *cb, Bounded alphaB, Bounded betaB,
+    Bounded deltaB, const InOrdersShared *sameB, std::int32_t count) {
+    new (a) InOrdersLanes(Deferred{}, count, ca, alphaA, betaA, deltaA, sameA);
+    new (b) InOrdersLanes(Deferred{}, count, cb, alphaB, betaB, deltaB, sameB);
+    const bool both = a->form_.evaluated() && b->form_.evaluated();
+    if (both) {
+        in_orders::hh_upward_pair<W>(count - 1, a->x0_, a->hh_, a->hh_ + W, b->x0_, b->hh_, b->hh_ + W);
+    }
+    for (InOrdersLanes *e : {a, b}) {
+        if (e->form_.evaluated()) {
+            if (!both) {
+                in_orders::hh_upward<W>(count - 1, e->x0_, e->hh_, e->hh_ + W);
+            }
+            e->finish(e == a ? sameA : sameB);
+        }
+    }
+}
+
+template <int W>
+KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(Deferred, std::int32_t count, const Bounded *c,
+                                                 Bounded alpha, Bounded beta, Bounded delta,
+                                                 const InOrdersShared *same)
     : count_(count) {
     using V = lanes::Lanes<W>;
     using lanes::load;
@@ -137,9 +199,15 @@ KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bound
     store<W>(expCError_, parts.expC.e);
     store<W>(cdf_, parts.cdf.v);
     store<W>(cdfError_, parts.cdf.e);
-    // Order k uses Hh(0..k, x0) and rho^0 .. rho^(k+1); the highest order is count - 1.
-    // Row j + 1 holds Hh(j, x0).
-    in_orders::hh_upward<W>(count - 1, x0_, hh_, hh_ + W);
+}
+
+template <int W>
+KOU_LANES_INLINE void InOrdersLanes<W>::finish(const InOrdersShared *same) {
+    using V = lanes::Lanes<W>;
+    using lanes::load;
+    using lanes::store;
+    const std::int32_t count = count_;
+    // Order k uses rho^0 .. rho^(k+1); the highest order is count - 1.
     const double rho = form_.rho().v;  // beta / alpha: the same for every level
     rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
     for (std::int32_t e = 1; e <= count; ++e) {

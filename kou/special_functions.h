@@ -157,6 +157,14 @@ public:
     InOrdersLanes(std::int32_t count, const Bounded *c, Bounded alpha, Bounded beta, Bounded delta,
                   const InOrdersShared *same = nullptr);
 
+    // The same for two evaluations at once (each with its own arguments): their Hh
+    // recursions, each a chain of divisions, advance side by side instead of one after
+    // the other. Every value is the one the constructor gives.
+    static void construct_pair(InOrdersLanes *a, const Bounded *ca, Bounded alphaA, Bounded betaA,
+                               Bounded deltaA, const InOrdersShared *sameA, InOrdersLanes *b,
+                               const Bounded *cb, Bounded alphaB, Bounded betaB, Bounded deltaB,
+                               const InOrdersShared *sameB, std::int32_t count);
+
     // I_k of level l at [k * W + l].
     const double *values() const { return value_; }
     // sum over i <= k of |rho^(k - i) Hh(i, x0)| of level l at [k * W + l] (what the bound reads).
@@ -173,6 +181,10 @@ private:
     // Each level's factors that depend on c (values and error bounds), at [l].
     double x0_[W], x0Error_[W], expC_[W], expCError_[W], cdf_[W], cdfError_[W];
     std::int32_t count_;
+    struct Deferred {};  // the constructor's first part only: the factors of each level
+    InOrdersLanes(Deferred, std::int32_t count, const Bounded *c, Bounded alpha, Bounded beta,
+                  Bounded delta, const InOrdersShared *same);
+    void finish(const InOrdersShared *same);  // the rest, once the Hh values are formed
     std::int32_t orders_by_eight(std::int32_t count, bool magnitudes, double *out) const;
 
     double hh_[(kLastFiniteFactorial + 1) * W];     // Hh(-1, x0) .. Hh(count - 1, x0) at rows 0 .. count

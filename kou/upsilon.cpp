@@ -226,8 +226,9 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             for (int l = 0; l < Lanes::kLanes; ++l) {
                 c[l] = a[level + l] - muT;
             }
-            new (&up) Lanes(n, c, alphaUp, betaUp, deltaUp, first ? nullptr : &sameUp);
-            new (&down) Lanes(n, c, eta2, betaDown, deltaDown, first ? nullptr : &sameDown);
+            Lanes::construct_pair(&up, c, alphaUp, betaUp, deltaUp, first ? nullptr : &sameUp,
+                                  &down, c, eta2, betaDown, deltaDown,
+                                  first ? nullptr : &sameDown, n);
             if (first) {
                 sameUp = up.shared();
                 sameDown = down.shared();
