@@ -258,7 +258,10 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
                 w1Abs[k] = w2Abs[k] = 0.0;
             }
         }
-        double j1[kMaxLevels] = {}, j2[kMaxLevels] = {};
+        double j1[kMaxLevels], j2[kMaxLevels];
+        for (std::int32_t l = 0; l < levels; ++l) {
+            j1[l] = j2[l] = 0.0;
+        }
         // The J sums, sum over k of I_(k-1) f[k] for each level: jump counts i .. i + 3
         // together (their coefficients formed at once, JumpCoefficients::of_jump_counts), so
         // that eight running sums per level advance side by side, each still in ascending
