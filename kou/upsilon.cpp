@@ -270,10 +270,11 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         // Q (eta2 s)^k in place.
         // Below jump count lanesBelow the four jump counts' coefficients are formed side by
         // side (full vectors however short the sums); from there on one by one, whose loops
-        // are long enough to fill vectors themselves and read the tables in order. With AVX2
-        // that is 64 (measured: the side-by-side form is 10 % faster at n = 50 and 5 %
-        // slower at n = 170); on SSE2 alone the four lanes are two registers and never pay
-        // (0: 25 % slower at n = 20 and 50).
+        // are long enough to fill vectors themselves. With AVX2 the side-by-side form is the
+        // faster one at every jump count (measured: 7 % at n = 170), so every full block
+        // takes it; on SSE2 alone its four lanes are two registers, and one by one is faster
+        // (lanesBelow = 0; side by side measured 3 % faster at n = 20 but 20 % slower at
+        // n = 170).
         // The last block holds the jump counts left (count < J of them); its other lanes
         // are zero and take no part in the weights and J.
         constexpr std::int32_t J = JumpCoefficients::kJumpLanes;
@@ -417,7 +418,8 @@ __attribute__((target("avx2"))) void upsilon_levels_avx2(
     Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1, Bounded eta2,
     const Bounded *a, std::int32_t levels, double T, std::int32_t n, InOrders *orders,
     UpsilonEstimate *out) {
-    upsilon_levels_body<64>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+    upsilon_levels_body<kLastFiniteFactorial + 1>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n,
+                                                  orders, out);
 }
 #endif
 
