@@ -68,9 +68,6 @@ JumpCoefficients::JumpCoefficients(double p, double eta1, double eta2, std::int3
     for (std::int32_t e = -kBefore; e < 0; ++e) {
         powP[e] = powQ[e] = powR1[e] = powR2[e] = 0.0;
     }
-    for (std::int32_t e = last + 1; e <= last + 4; ++e) {
-        powP[e] = powQ[e] = powR1[e] = powR2[e] = 0.0;
-    }
 }
 
 // P(i, i) = p^i and Q(i, i) = q^i. For k < i each is a sum over j = k .. i - 1,
@@ -139,94 +136,6 @@ __attribute__((always_inline)) inline void coefficients_body(
             const double b = a.binomIJ * a.row[y];
             accP[y] = accP[y] + b * r1[y] * a.r2P * a.pq;
             accQ[y] = accQ[y] + b * a.r1Q * r2[y] * a.qp;
-        }
-    }
-    for (std::int32_t k = 1; k < i; ++k) {
-        P[k * stride] = sumP[i - k];
-        Q[k * stride] = sumQ[i - k];
-    }
-    P[i * stride] = powP[i];
-    Q[i * stride] = powQ[i];
-}
-
-// coefficients_body in explicit vectors of four y (AVX2), three jump counts j per pass.
-// Every row's loop over y runs in whole vectors: the lanes past its last y read the
-// tables' next entries (the powers are padded, the binomial table's next row or
-// padding) and write sums at positions i .. i + 3, which stand for no k (k = i - position
-// <= 0) and are never read.
-__attribute__((always_inline)) inline void coefficient_vectors_body(
-    std::int32_t i, double *P, double *Q, std::int32_t stride, const double *powP, const double *powQ,
-    const double *__restrict r1, const double *__restrict r2) {
-    using V = lanes::Lanes<4>;
-    using lanes::load;
-    using lanes::splat;
-    using lanes::store;
-    const double *table = binomial_table();
-    double sumP[kLastFiniteFactorial + 1 + 4];  // the sum for k at [i - k], k = 1 .. i - 1
-    double sumQ[kLastFiniteFactorial + 1 + 4];
-    for (std::int32_t z = 1; z < i + 4; ++z) {
-        sumP[z] = 0.0;
-        sumQ[z] = 0.0;
-    }
-    struct Row {
-        double binomIJ;                // binom(i, j)
-        const double *__restrict row;  // binom(i - j - 1 + y, y)
-        double pq, qp, r2P, r1Q;       // p^j q^(i-j), q^j p^(i-j), r2^(i-j), r1^(i-j)
-    };
-    auto row_of = [&](std::int32_t j) {
-        return Row{table[(i - j) * kBinomialRow + j], table + (i - j - 1) * kBinomialRow,
-                   powP[j] * powQ[i - j], powQ[j] * powP[i - j], r2[i - j], r1[i - j]};
-    };
-    // Row a's term y into the sums at position y (scalar).
-    auto term = [&](const Row &a, std::int32_t y, double *accP, double *accQ) {
-        const double b = a.binomIJ * a.row[y];
-        *accP = *accP + b * r1[y] * a.r2P * a.pq;
-        *accQ = *accQ + b * a.r1Q * r2[y] * a.qp;
-    };
-    // Rows j .. j + 2 per pass: the sum at position y (k = j - y) receives row j + t's term
-    // y + t for t = 0, 1, 2 in turn, as in ascending j; positions -1 and -2 (k = j + 1,
-    // j + 2) receive the rows' first terms before the pass.
-    constexpr int kRows = 3;
-    std::int32_t j = 1;
-    for (; j + kRows - 1 < i; j += kRows) {
-        Row rows[kRows];
-        V B[kRows], R2P[kRows], PQ[kRows], R1Q[kRows], QP[kRows];
-        for (int t = 0; t < kRows; ++t) {
-            rows[t] = row_of(j + t);
-            B[t] = splat<V>(rows[t].binomIJ);
-            R2P[t] = splat<V>(rows[t].r2P);
-            PQ[t] = splat<V>(rows[t].pq);
-            R1Q[t] = splat<V>(rows[t].r1Q);
-            QP[t] = splat<V>(rows[t].qp);
-        }
-        double *__restrict accP = sumP + (i - j);  // the sum of k = j - y at [y]
-        double *__restrict accQ = sumQ + (i - j);
-        for (int before = kRows - 1; before >= 1; --before) {
-            for (int t = before; t < kRows; ++t) {
-                term(rows[t], t - before, accP - before, accQ - before);
-            }
-        }
-        for (std::int32_t y = 0; y < j; y += 4) {
-            V sp = load<4>(accP + y), sq = load<4>(accQ + y);
-            for (int t = 0; t < kRows; ++t) {
-                const V b = B[t] * load<4>(rows[t].row + y + t);
-                sp = sp + b * load<4>(r1 + y + t) * R2P[t] * PQ[t];
-                sq = sq + b * R1Q[t] * load<4>(r2 + y + t) * QP[t];
-            }
-            store<4>(accP + y, sp);
-            store<4>(accQ + y, sq);
-        }
-    }
-    for (; j < i; ++j) {
-        const Row a = row_of(j);
-        double *__restrict accP = sumP + (i - j);
-        double *__restrict accQ = sumQ + (i - j);
-        const V aB = splat<V>(a.binomIJ), aR2P = splat<V>(a.r2P), aPQ = splat<V>(a.pq);
-        const V aR1Q = splat<V>(a.r1Q), aQP = splat<V>(a.qp);
-        for (std::int32_t y = 0; y < j; y += 4) {
-            const V b = aB * load<4>(a.row + y);
-            store<4>(accP + y, load<4>(accP + y) + b * load<4>(r1 + y) * aR2P * aPQ);
-            store<4>(accQ + y, load<4>(accQ + y) + b * aR1Q * load<4>(r2 + y) * aQP);
         }
     }
     for (std::int32_t k = 1; k < i; ++k) {
@@ -336,7 +245,7 @@ __attribute__((target("avx2"))) void coefficients_avx2(std::int32_t i, double *P
                                                        std::int32_t stride, const double *powP,
                                                        const double *powQ, const double *r1,
                                                        const double *r2) {
-    coefficient_vectors_body(i, P, Q, stride, powP, powQ, r1, r2);
+    coefficients_body(i, P, Q, stride, powP, powQ, r1, r2);
 }
 
 __attribute__((target("avx2"))) void coefficient_lanes_avx2(std::int32_t i0, double *P, double *Q,

@@ -50,10 +50,10 @@ public:
     void of_jump_counts(std::int32_t first, double *P, double *Q) const;
 
 private:
-    // Exponent e at [kBefore + e]. Four entries (zero) before exponent 0 and past `last`
-    // let a vector read start before the first exponent a row needs or run past its last.
+    // Exponent e at [kBefore + e]. Four entries (zero) before exponent 0 let a vector read
+    // start before the first exponent a row needs.
     static constexpr std::int32_t kBefore = 4;
-    static constexpr std::int32_t kPowers = kBefore + kLastFiniteFactorial + 1 + 4;
+    static constexpr std::int32_t kPowers = kBefore + kLastFiniteFactorial + 1;
     double powP_[kPowers], powQ_[kPowers];
     double powR1_[kPowers], powR2_[kPowers];
 };
