@@ -256,7 +256,8 @@ def test_scenario_grid_on_a_two_process_cluster_matches_in_process():
 def test_strips_share_work_and_keep_corvanes_bits():
     # Runs of equal parameters go through the shared evaluation, four strikes to a block
     # of lanes (37: nine blocks and one single strike); ill-conditioned sets take the stable
-    # evaluation inside a run; n = 90 reaches the jump counts formed one at a time.
+    # evaluation inside a run; n = 90 forms jump counts 1 and 2 one at a time, the rest four
+    # at a time (or all one at a time, without AVX2).
     strikes = np.linspace(60.0, 140.0, 37)
     for sigma, eta1, n in [(0.16, 10.0, 20), (0.3, 40.0, 30), (0.5, 60.0, None), (0.2, 8.0, 90)]:
         got = jd.kou_price("call", 100.0, strikes, 1.0, 0.03, sigma, 2.0, 0.4, eta1, 5.0, n=n)
