@@ -58,12 +58,16 @@ JumpCoefficients::JumpCoefficients(double p, double eta1, double eta2, std::int3
     double *powR1 = powR1_ + kBefore, *powR2 = powR2_ + kBefore;
     // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4), so exponent 0 needs no call.
     powP[0] = powQ[0] = powR1[0] = powR2[0] = 1.0;
+    // A coefficient of jump count i takes p^j q^(i - j) with 0 <= j <= i, but r1 and r2
+    // only to the powers j - k and i - j, at most i - 1.
     for (std::int32_t e = 1; e <= last; ++e) {
         const double x = static_cast<double>(e);
         powP[e] = std::pow(p, x);
         powQ[e] = std::pow(q, x);
-        powR1[e] = std::pow(r1, x);
-        powR2[e] = std::pow(r2, x);
+        if (e < last) {
+            powR1[e] = std::pow(r1, x);
+            powR2[e] = std::pow(r2, x);
+        }
     }
     for (std::int32_t e = -kBefore; e < 0; ++e) {
         powP[e] = powQ[e] = powR1[e] = powR2[e] = 0.0;

@@ -30,9 +30,9 @@ constexpr std::int32_t kBinomialRow = kLastFiniteFactorial + 1;
 const double *binomial_table();  // binom(d + y, y) at [d * kBinomialRow + y]; [-4 .. -1] hold 0.0
 
 // Tables of what every coefficient of one Upsilon evaluation shares, for jump counts
-// up to `last` <= kLastFiniteFactorial: the powers 0 .. last of p, q = 1 - p,
-// r1 = eta1 / (eta1 + eta2) and r2 = eta2 / (eta1 + eta2). Each entry is the pow call
-// that the coefficient formulas make, made once.
+// up to `last` <= kLastFiniteFactorial: the powers 0 .. last of p and q = 1 - p, and
+// 0 .. last - 1 of r1 = eta1 / (eta1 + eta2) and r2 = eta2 / (eta1 + eta2). Each entry is
+// the pow call that the coefficient formulas make, made once.
 class JumpCoefficients {
 public:
     JumpCoefficients(double p, double eta1, double eta2, std::int32_t last);
