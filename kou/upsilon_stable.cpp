@@ -134,10 +134,15 @@ double upsilon_stable(double mu, double sigma, double lam, double p, double eta1
     const double *tg = tgamma_of_integers();
 
     // Poisson weights from logarithms, so that neither exp(-lam T) nor (lam T)^i under- or
-    // overflows on its own.
+    // overflows on its own. Where lam T itself overflows (a finite lam and T whose product
+    // does not fit, or the share measure's lam (1 + zeta)), every weight of a finite jump
+    // count is 0 (the logarithms would give inf - inf).
     auto weight = [&](std::int32_t i) {
         if (lamT == 0.0) {
             return i == 0 ? 1.0 : 0.0;
+        }
+        if (lamT == kInfinity) {
+            return 0.0;
         }
         return std::exp(static_cast<double>(i) * std::log(lamT) - lamT - std::log(tg[i + 1]));
     };

@@ -4,7 +4,7 @@ import math
 import threading
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from corvane import KouEuropeanCall, KouEuropeanPut, create_european_put
@@ -23,6 +23,9 @@ FUZZ = settings(max_examples=4000, deadline=None, database=None,
 
 @FUZZ
 @given(st.lists(any_double, min_size=9, max_size=9), st.lists(kou_n, min_size=4, max_size=4))
+# lam (1 + zeta) T overflows while lam T does not: every n <= 0 still gives one price
+@example([8.98846567431158e+307, 1.0, 1.0, 0.0, 7.48276303318345e-246, 1.0, 1.0, 2.0, 1.0],
+         [0, 0, 0, -1])
 def test_kou_properties(values, ns):
     # 4 truncations x (call, put, and the n <= 0 / n >= 171 checks): about 25 calls per example
     T, K, S, r, sigma, lam, p, eta1, eta2 = values
