@@ -14,10 +14,8 @@
 
 #if defined(__GNUC__)
 #define KOU_LANES_INLINE inline __attribute__((always_inline))
-#define KOU_LANES_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define KOU_LANES_INLINE inline
-#define KOU_LANES_INLINE_LAMBDA
 #endif
 
 // (Vectors of four never cross a call here: everything is inlined, see lanes.h.)
@@ -107,7 +105,7 @@ KOU_LANES_INLINE std::int32_t InOrdersLanes<W>::orders_by_eight(std::int32_t cou
         low[8 + e] = rhoPow_[e];
     }
     const V lane = {0.0, 1.0, 2.0, 3.0};
-    auto add = [magnitudes](V sum, V term) KOU_LANES_INLINE_LAMBDA {
+    auto add = [magnitudes](V sum, V term) KOU_LANE_LAMBDA {
         return sum + (magnitudes ? lanes::abs(term) : term);
     };
     std::int32_t k = 0;

@@ -187,7 +187,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
     const Bounded A2 = exp(e2 * e2 * T * 0.5) / (sqrt(kTwoPiRounded * T) * sigma);
     const Bounded spread = sqrt(Bounded::exact(T)) * sigma;
     // (For W levels at once as lanes: T = lanes::Lanes<W>, the same operations lane by lane.)
-    auto finish = [&](std::int32_t first, auto J1, auto J2) KOU_LANES_INLINE_LAMBDA {
+    auto finish = [&](std::int32_t first, auto J1, auto J2) KOU_LANE_LAMBDA {
         using T = decltype(J1.v);
         constexpr int W = sizeof(T) / sizeof(double);
         double av[W], ae[W];
@@ -220,7 +220,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         const Bounded betaDown = 1.0 / s, deltaDown = sqrtT * ((-sigma) * eta2);
         InOrdersShared sameUp{}, sameDown{};
         bool first = true;
-        blocks.for_each([&](auto &up, auto &down, std::int32_t level) KOU_LANES_INLINE_LAMBDA {
+        blocks.for_each([&](auto &up, auto &down, std::int32_t level) KOU_LANE_LAMBDA {
             using Lanes = std::remove_reference_t<decltype(up)>;
             Bounded c[Lanes::kLanes];
             for (int l = 0; l < Lanes::kLanes; ++l) {
@@ -317,7 +317,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
                     }
                 }
             }
-            blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
+            blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANE_LAMBDA {
                 constexpr int W = std::decay_t<decltype(up)>::kLanes;
                 using V = lanes::Lanes<W>;
                 const double *upward = up.values();
@@ -370,7 +370,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
 
         const double *m1 = signs ? w1Abs : w1;  // the weights' magnitudes
         const double *m2 = signs ? w2Abs : w2;
-        blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANES_INLINE_LAMBDA {
+        blocks.for_each([&](const auto &up, const auto &down, std::int32_t first) KOU_LANE_LAMBDA {
             constexpr int W = std::decay_t<decltype(up)>::kLanes;
             const double *upward = up.values();
             const double *downward = down.values();
