@@ -40,50 +40,38 @@ inline double hh_step(double before, double last, double x, std::int32_t k) {
     return (before - x * last) / static_cast<double>(k);
 }
 
-// Hh(-1, x) into minusOne[l] and Hh(0 .. last, x) into out[k * W + l] for the W values
-// x[0 .. W - 1] (last >= 0): the upward recursion, each lane the operations of one value.
-template <int W>
-KOU_LANES_INLINE void hh_upward(std::int32_t last, const double *x, double *minusOne, double *out) {
+// Hh(-1, x) into minusOne[t][l] and Hh(0 .. last, x) into out[t][k * W + l] for the W
+// values x[t][0 .. W - 1] of each of N sets t (last >= 0): the upward recursion, each lane
+// the operations of one value; the sets' recursions, each a chain of divisions, advance
+// side by side instead of one after the other.
+template <int W, int N>
+KOU_LANES_INLINE void hh_upward_sets(std::int32_t last, const double *const *x,
+                                     double *const *minusOne, double *const *out) {
     using V = lanes::Lanes<W>;
-    for (int l = 0; l < W; ++l) {
-        minusOne[l] = hh_minus1(x[l]);
-        out[l] = hh_zero(x[l]);
+    V x0[N], before[N], previous[N];
+    for (int t = 0; t < N; ++t) {
+        for (int l = 0; l < W; ++l) {
+            minusOne[t][l] = hh_minus1(x[t][l]);
+            out[t][l] = hh_zero(x[t][l]);
+        }
+        x0[t] = lanes::load<W>(x[t]);
+        before[t] = lanes::load<W>(minusOne[t]);
+        previous[t] = lanes::load<W>(out[t]);
     }
-    const V x0 = lanes::load<W>(x);
-    V before = lanes::load<W>(minusOne), previous = lanes::load<W>(out);
     for (std::int32_t k = 1; k <= last; ++k) {
-        const V next = (before - x0 * previous) / static_cast<double>(k);
-        lanes::store<W>(out + k * W, next);
-        before = previous;
-        previous = next;
+        for (int t = 0; t < N; ++t) {
+            const V next = (before[t] - x0[t] * previous[t]) / static_cast<double>(k);
+            lanes::store<W>(out[t] + k * W, next);
+            before[t] = previous[t];
+            previous[t] = next;
+        }
     }
 }
 
-// hh_upward for two sets of values at once, the two recursions interleaved.
+// One set of W values.
 template <int W>
-KOU_LANES_INLINE void hh_upward_pair(std::int32_t last, const double *xa, double *minusOneA,
-                                     double *outA, const double *xb, double *minusOneB,
-                                     double *outB) {
-    using V = lanes::Lanes<W>;
-    for (int l = 0; l < W; ++l) {
-        minusOneA[l] = hh_minus1(xa[l]);
-        outA[l] = hh_zero(xa[l]);
-        minusOneB[l] = hh_minus1(xb[l]);
-        outB[l] = hh_zero(xb[l]);
-    }
-    const V x0a = lanes::load<W>(xa), x0b = lanes::load<W>(xb);
-    V beforeA = lanes::load<W>(minusOneA), previousA = lanes::load<W>(outA);
-    V beforeB = lanes::load<W>(minusOneB), previousB = lanes::load<W>(outB);
-    for (std::int32_t k = 1; k <= last; ++k) {
-        const V nextA = (beforeA - x0a * previousA) / static_cast<double>(k);
-        const V nextB = (beforeB - x0b * previousB) / static_cast<double>(k);
-        lanes::store<W>(outA + k * W, nextA);
-        lanes::store<W>(outB + k * W, nextB);
-        beforeA = previousA;
-        previousA = nextA;
-        beforeB = previousB;
-        previousB = nextB;
-    }
+KOU_LANES_INLINE void hh_upward(std::int32_t last, const double *x, double *minusOne, double *out) {
+    hh_upward_sets<W, 1>(last, &x, &minusOne, &out);
 }
 
 }  // namespace in_orders
@@ -95,8 +83,8 @@ KOU_LANES_INLINE void hh_upward_pair(std::int32_t last, const double *xa, double
 // common to the block's orders; each of the next seven (i = k + t) reaches the lanes
 // m >= t only, the others adding +0.0, which leaves a sum begun at +0.0 as it is.
 template <int W>
-KOU_LANES_INLINE std::int32_t InOrdersLanes<W>::orders_by_eight(std::int32_t count, bool magnitudes,
-                                                               double *out) const {
+KOU_LANES_INLINE std::int32_t InOrdersLanes<W>::orders_by_eight(bool magnitudes, double *out) const {
+    const std::int32_t count = count_;
     using V = lanes::Lanes<4>;
     using lanes::load;
     const double *hh = hh_ + 1;  // Hh(i, x0) at hh[i]
@@ -151,7 +139,10 @@ KOU_LANES_INLINE void InOrdersLanes<W>::construct_pair(
     new (b) InOrdersLanes(Deferred{}, count, cb, alphaB, betaB, deltaB, sameB);
     const bool both = a->form_.evaluated() && b->form_.evaluated();
     if (both) {
-        in_orders::hh_upward_pair<W>(count - 1, a->x0_, a->hh_, a->hh_ + W, b->x0_, b->hh_, b->hh_ + W);
+        const double *x[] = {a->x0_, b->x0_};
+        double *minusOne[] = {a->hh_, b->hh_};
+        double *out[] = {a->hh_ + W, b->hh_ + W};
+        in_orders::hh_upward_sets<W, 2>(count - 1, x, minusOne, out);
     }
     for (InOrdersLanes *e : {a, b}) {
         if (e->form_.evaluated()) {
@@ -232,7 +223,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::finish(const InOrdersShared *same) {
     if constexpr (W == 1) {
         // One level: eight orders k .. k + 7 as two vectors of four, whose powers
         // rho^(k + m - i) are contiguous in m.
-        k = orders_by_eight(count, false, sumH_);
+        k = orders_by_eight(false, sumH_);
     }
     for (; k + 3 < count; k += 4) {
         V s0 = V{}, s1 = V{}, s2 = V{}, s3 = V{};
@@ -266,7 +257,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::finish(const InOrdersShared *same) {
     k = 0;
     if constexpr (W == 1) {
         if (!allOneSign) {
-            k = orders_by_eight(count, true, magnitude_);
+            k = orders_by_eight(true, magnitude_);
         }
     }
     for (; k < count && !allOneSign; ++k) {

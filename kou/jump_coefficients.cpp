@@ -177,22 +177,22 @@ __attribute__((always_inline)) inline void coefficient_lanes_body(
     struct Row {
         V binomIJ, r2P, r1Q, pq, qp;  // binom(i, j), r2^d, r1^d, p^j q^d, q^j p^d
         const double *column;        // binom(d - 1 + y, d - 1) at column[y * kBinomialRow]
-        V take;                      // 1.0 in the lanes with d >= 1
+        lanes::Type<4>::mask take;   // the lanes with d >= 1
     };
     const V lane = {0.0, 1.0, 2.0, 3.0};
     auto row_of = [&](std::int32_t j) KOU_LANE_LAMBDA {
         const std::int32_t d0 = i0 - j;  // lane L has d = d0 + L
         return Row{load<4>(table + j * kBinomialRow + d0), load<4>(r2 + d0), load<4>(r1 + d0),
                    powP[j] * load<4>(powQ + d0), powQ[j] * load<4>(powP + d0),
-                   table + (d0 - 1), lanes::select(lane >= 1.0 - d0, V{} + 1.0, V{})};
+                   table + (d0 - 1), lane >= 1.0 - d0};
     };
     // Row r's term y into the sums sp, sq (of order j - y for the row's j).
     auto add = [&](const Row &r, std::int32_t y, V &sp, V &sq, bool masked) KOU_LANE_LAMBDA {
         const V b = r.binomIJ * load<4>(r.column + y * kBinomialRow);
         const V tp = b * r1[y] * r.r2P * r.pq;
         const V tq = b * r.r1Q * r2[y] * r.qp;
-        sp = sp + (masked ? lanes::select(r.take != 0.0, tp, V{}) : tp);
-        sq = sq + (masked ? lanes::select(r.take != 0.0, tq, V{}) : tq);
+        sp = sp + (masked ? lanes::select(r.take, tp, V{}) : tp);
+        sq = sq + (masked ? lanes::select(r.take, tq, V{}) : tq);
     };
     // Rows j .. j + rows - 1 into the sums of orders k = j + rows - 1 down to 1.
     auto pass = [&](std::int32_t j, int rows, bool masked) KOU_LANE_LAMBDA {

@@ -185,7 +185,7 @@ private:
     InOrdersLanes(Deferred, std::int32_t count, const Bounded *c, Bounded alpha, Bounded beta,
                   Bounded delta, const InOrdersShared *same);
     void finish(const InOrdersShared *same);  // the rest, once the Hh values are formed
-    std::int32_t orders_by_eight(std::int32_t count, bool magnitudes, double *out) const;
+    std::int32_t orders_by_eight(bool magnitudes, double *out) const;
 
     double hh_[(kLastFiniteFactorial + 1) * W];     // Hh(-1, x0) .. Hh(count - 1, x0) at rows 0 .. count
     double rhoPow_[kLastFiniteFactorial + 1];       // rho^0 .. rho^count

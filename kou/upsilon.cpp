@@ -152,8 +152,9 @@ KOU_LANES_INLINE void single_level_block(std::int32_t i, const double *upward,
 // with AVX2, where the lanes of a block of levels are one vector register instead of two.
 // Both perform the same IEEE operations (no fused multiply-add: AVX2 alone does not
 // enable it, and -ffp-contract=off forbids it anyway), so the values are the same.
-// Jump counts below lanesBelow form their coefficients four at a time (see below).
-template <std::int32_t lanesBelow>
+// With fourAtATime, full blocks of four jump counts form their coefficients side by side
+// (see below).
+template <bool fourAtATime>
 KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam, Bounded p,
                                           Bounded eta1, Bounded eta2, const Bounded *a,
                                           std::int32_t levels, double T, std::int32_t n,
@@ -268,13 +269,11 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         // k, and J still receives the jump counts' terms in ascending i.
         // f1 and f2 receive the coefficients P and Q, then become P (eta1 s)^k and
         // Q (eta2 s)^k in place.
-        // Below jump count lanesBelow the four jump counts' coefficients are formed side by
-        // side (full vectors however short the sums); from there on one by one, whose loops
-        // are long enough to fill vectors themselves. With AVX2 the side-by-side form is the
-        // faster one at every jump count (measured: 7 % at n = 170), so every full block
-        // takes it; on SSE2 alone its four lanes are two registers, and one by one is faster
-        // (lanesBelow = 0; side by side measured 3 % faster at n = 20 but 20 % slower at
-        // n = 170).
+        // With fourAtATime (the AVX2 build) a full block's four jump counts form their
+        // coefficients side by side (full vectors however short the sums), faster than one by
+        // one at every jump count (measured: 7 % at n = 170). On SSE2 alone its four lanes are
+        // two registers, and one by one, whose loops fill vectors themselves, is faster
+        // (side by side measured 3 % faster at n = 20 but 20 % slower at n = 170).
         // When J does not divide n, the first block holds the n mod J jump counts left over
         // (where they cost least, formed one by one); its other lanes are zero and take no
         // part in the weights and J.
@@ -282,7 +281,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         double f1[(kLastFiniteFactorial + 1) * J], f2[(kLastFiniteFactorial + 1) * J];
         for (std::int32_t i = 1, count = n % J == 0 ? J : n % J; i <= n; i += count, count = J) {
             const std::int32_t top = i + count - 1;  // the highest jump count and order here
-            if (count == J && i < lanesBelow) {
+            if (count == J && fourAtATime) {
                 coef.of_jump_counts(i, f1, f2);
             } else {
                 for (std::int32_t L = 0; L < count; ++L) {
@@ -410,7 +409,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
 void upsilon_levels_baseline(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                              Bounded eta2, const Bounded *a, std::int32_t levels, double T,
                              std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
-    upsilon_levels_body<0>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+    upsilon_levels_body<false>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -418,8 +417,7 @@ __attribute__((target("avx2"))) void upsilon_levels_avx2(
     Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1, Bounded eta2,
     const Bounded *a, std::int32_t levels, double T, std::int32_t n, InOrders *orders,
     UpsilonEstimate *out) {
-    upsilon_levels_body<kLastFiniteFactorial + 1>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n,
-                                                  orders, out);
+    upsilon_levels_body<true>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
 }
 #endif
 
