@@ -10,6 +10,7 @@
 #include <new>
 
 #include "lanes.h"
+#include "math_entries.h"
 #include "special_functions.h"
 
 #if defined(__GNUC__)
@@ -200,7 +201,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::finish(const InOrdersShared *same) {
     const double rho = form_.rho().v;  // beta / alpha: the same for every level
     rhoPow_[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included (C11 F.10.4.4)
     for (std::int32_t e = 1; e <= count; ++e) {
-        rhoPow_[e] = same != nullptr ? same->rhoPow[e] : std::pow(rho, static_cast<double>(e));
+        rhoPow_[e] = same != nullptr ? same->rhoPow[e] : math_entries::pow(rho, static_cast<double>(e));
     }
     const double *hh = hh_ + W;  // Hh(i, x0) of level l at hh[i * W + l]
     // With rho > 0 and every Hh value >= 0 (as the exact ones are) the terms of each sum

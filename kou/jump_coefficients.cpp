@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "lanes.h"
+#include "math_entries.h"
 
 // Vectors of four lanes never cross a call in this file (lanes.h): no -Wpsabi note.
 #if defined(__GNUC__)
@@ -62,11 +63,11 @@ JumpCoefficients::JumpCoefficients(double p, double eta1, double eta2, std::int3
     // only to the powers j - k and i - j, at most i - 1.
     for (std::int32_t e = 1; e <= last; ++e) {
         const double x = static_cast<double>(e);
-        powP[e] = std::pow(p, x);
-        powQ[e] = std::pow(q, x);
+        powP[e] = math_entries::pow(p, x);
+        powQ[e] = math_entries::pow(q, x);
         if (e < last) {
-            powR1[e] = std::pow(r1, x);
-            powR2[e] = std::pow(r2, x);
+            powR1[e] = math_entries::pow(r1, x);
+            powR2[e] = math_entries::pow(r2, x);
         }
     }
     for (std::int32_t e = -kBefore; e < 0; ++e) {

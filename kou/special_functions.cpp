@@ -1,6 +1,7 @@
 #include "special_functions.h"
 
 #include "in_orders_lanes.h"
+#include "math_entries.h"
 
 #include <cmath>
 #include <limits>
@@ -90,7 +91,7 @@ double I_n(std::int32_t n, double c, double alpha, double beta, double delta) {
     double h = hh_zero(x0);
     double sumH = 0.0;
     for (std::int32_t i = 0;; ++i) {
-        sumH = sumH + std::pow(rho, static_cast<double>(n - i)) * h;
+        sumH = sumH + math_entries::pow(rho, static_cast<double>(n - i)) * h;
         if (i == n) {
             break;
         }
@@ -98,7 +99,7 @@ double I_n(std::int32_t n, double c, double alpha, double beta, double delta) {
         before = h;
         h = next;
     }
-    return form.combine(sumH, std::pow(rho, static_cast<double>(n) + 1.0));
+    return form.combine(sumH, math_entries::pow(rho, static_cast<double>(n) + 1.0));
 }
 
 void I_n_orders(std::int32_t count, double c, double alpha, double beta, double delta,

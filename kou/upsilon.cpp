@@ -8,6 +8,7 @@
 #include "in_orders_lanes.h"
 #include "jump_coefficients.h"
 #include "lanes.h"
+#include "math_entries.h"
 #include "options.h"
 #include "special_functions.h"
 
@@ -240,9 +241,9 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         double powLamT[kLastFiniteFactorial + 1], powEta1s[kLastFiniteFactorial + 1], powEta2s[kLastFiniteFactorial + 1];
         for (std::int32_t e = 1; e <= n; ++e) {
             const double x = static_cast<double>(e);
-            powLamT[e] = std::pow(lamT.v, x);
-            powEta1s[e] = std::pow(eta1s.v, x);
-            powEta2s[e] = std::pow(eta2s.v, x);
+            powLamT[e] = math_entries::pow(lamT.v, x);
+            powEta1s[e] = math_entries::pow(eta1s.v, x);
+            powEta2s[e] = math_entries::pow(eta2s.v, x);
         }
         const JumpCoefficients coef(p.v, eta1.v, eta2.v, n);
         const double *tg = tgamma_of_integers();

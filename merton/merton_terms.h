@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "math_entries.h"
 #include "numeric_constants.h"
 
 namespace merton {
@@ -34,7 +35,7 @@ struct MertonTerms {
     double variance_root(double x) const { return std::sqrt(v * x + sigma2); }  // sigma_i
     double drift(double x) const { return g * x + r0; }                          // r_i
     // Poisson weight before the division by i!: exp(-L) * L^i.
-    double weight_numerator(double x) const { return expNegL * std::pow(L, x); }
+    double weight_numerator(double x) const { return expNegL * math_entries::pow(L, x); }
 
     // ((sigma_i^2 / 2 + r_i) T): the numerator of d1 before log(S / K) is added.
     double scaled_drift(double sig_i, double r_i) const {

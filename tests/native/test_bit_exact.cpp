@@ -2,11 +2,15 @@
 // build this is (64-bit, 32-bit x86, sanitizers).
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <utility>
+#include <vector>
 
+#include "math_entries.h"
 #include "merton_call.h"
 #include "options.h"
 #include "prices.h"
@@ -91,4 +95,34 @@ TEST(BitExact, MertonHugeTruncations) {
     }
     EXPECT_TRUE(same(call.JDAnalyticalPrice(100.0, 0.2, 0.05, 0.0, -1.0, 0.0, 705.0),
                      sf_merton_call(100.0, 1.0, 100.0, 0.2, 0.05, 0.0, -1.0, 0.0, 705.0)));
+}
+
+// The pow entry the cores call (the library's routine without its wrapper where the
+// library exports it) against the library's pow: the same bits and the same errno, over
+// integer and fractional exponents and the results the wrapper reports (overflow,
+// underflow, a negative base to a fractional power, zero, infinities, NaN).
+TEST(BitExact, PowEntry) {
+    std::mt19937_64 rng(20261208);
+    std::uniform_real_distribution<double> logBase(-40.0, 40.0), exponent(-200.0, 200.0);
+    std::vector<std::pair<double, double>> cases;
+    for (int i = 0; i < 300; ++i) {
+        const double x = std::exp(logBase(rng)) * (i % 5 == 0 ? -1.0 : 1.0);
+        const double y = exponent(rng);
+        cases.push_back({x, i % 2 == 0 ? std::floor(y) : y});
+    }
+    const double inf = INFINITY, nan = NAN;
+    for (double x : {0.0, -0.0, 1.0, -1.0, 0.5, -2.0, 1e-300, 1e300, inf, -inf, nan}) {
+        for (double y : {0.0, 1.0, 2.0, 3.0, -1.0, -3.0, 0.5, 1e10, -1e10, 1e300, inf, -inf, nan}) {
+            cases.push_back({x, y});
+        }
+    }
+    for (const auto &[x, y] : cases) {
+        errno = 0;
+        const double expected = std::pow(x, y);
+        const int expectedErrno = errno;
+        errno = 0;
+        const double got = math_entries::pow(x, y);
+        EXPECT_TRUE(same(got, expected)) << "pow(" << x << ", " << y << ")";
+        EXPECT_EQ(errno, expectedErrno) << "pow(" << x << ", " << y << ")";
+    }
 }
