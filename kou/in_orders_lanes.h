@@ -303,99 +303,201 @@ struct Reciprocals {
 };
 inline constexpr Reciprocals kReciprocal;
 
+// The W lanes of each of S sides (independent evaluations of the same count) as one
+// vector of S * W lanes, side s in lanes s * W .. s * W + W - 1: one side of W lanes, or
+// two sides of one lane (built element by element, not through memory, whose two stores
+// and one wide load would stall the loads).
+template <int S, int W>
+struct SideLanes {
+    static_assert(S == 1 || (S == 2 && W == 1), "one side, or two sides of one lane");
+    using V = lanes::Lanes<S * W>;
+    // The W values at p[s] + offset of each side.
+    static KOU_LANE V load(const double *const *p, std::ptrdiff_t offset) {
+        if constexpr (S == 1) {
+            return lanes::load<W>(p[0] + offset);
+        } else {
+            return V{p[0][offset], p[1][offset]};
+        }
+    }
+    // x[s] in every lane of side s.
+    static KOU_LANE V splat(const double *x) {
+        if constexpr (S == 1) {
+            return lanes::splat<V>(x[0]);
+        } else {
+            return V{x[0], x[1]};
+        }
+    }
+    // p[s][k] in every lane of side s.
+    static KOU_LANE V splat_at(const double *const *p, std::int32_t k) {
+        if constexpr (S == 1) {
+            return lanes::splat<V>(p[0][k]);
+        } else {
+            return V{p[0][k], p[1][k]};
+        }
+    }
+};
+
 }  // namespace in_orders
 
 template <int W>
 KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const double *wAbs, double *out) const {
-    using V = lanes::Lanes<W>;
-    using lanes::load;
     if (!form_.evaluated()) {
         for (int l = 0; l < W; ++l) {
             out[l] = 0.0;
         }
         return;
     }
-    constexpr double u = kUnitRoundoff;
-    const std::int32_t n = count_;
-    const double rho = form_.rho().v;
-    const double rhoRelative = form_.rho().relative();
-    const double *hh = hh_ + W;  // Hh(i, x0) of level l at hh[i * W + l], i >= -1
-    const double *inv = in_orders::kReciprocal.value;
-    const double *x0s = x0_;
-    const V x0 = load<W>(x0s);
-
-    // Part 1: adjoint sweep, i = n - 1 .. -1. D depends on the weights and rho only.
-    // (A zero adjoint carries no error, even an infinite one: its terms are left out.)
-    double D = 0.0;
-    V aNext = V{}, aNext2 = V{};  // a_(i+1), a_(i+2)
-    V fromSteps = V{};            // sum |a_i| eps_i
-    V slope = V{};                // S_x
-    for (std::int32_t i = n - 1; i >= 1; --i) {
-        D = w[i] + rho * D;
-        const V before = load<W>(hh + (i - 1) * W);
-        const V a = D - x0 * inv[i + 1] * aNext + aNext2 * inv[i + 2];
-        const V eps = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(load<W>(hh + i * W)));
-        fromSteps = fromSteps + lanes::select(a != 0.0, lanes::abs(a) * eps, V{});
-        slope = slope - lanes::select(a != 0.0, a * before * inv[i], V{});
-        aNext2 = aNext;
-        aNext = a;
-    }
-    D = w[0] + rho * D;
-    double hhPart[W];
-    for (int l = 0; l < W; ++l) {
-        const double a0 = D - x0s[l] * lanes::lane(aNext, l) + lanes::lane(aNext2, l) / 2.0;
-        const double aMinus1 = lanes::lane(aNext, l);  // h_1 = (h_-1 - x0 h_0) / 1
-        // h_0 = (1 - erfc(-x0 / sqrt 2) / 2) sqrt(2 pi): the library's erfc, the rounding
-        // of the argument and of the two operations; h_-1 = exp((-x0 / 2) x0).
-        const double ax = std::fabs(x0s[l]);
-        const double h0 = hh[l], hMinus1 = hh[-W + l];
-        const double eps0 =
-            kSqrt2Pi * (0.5 * (kLibraryRelative * 2.0 + 1.13 * 2.0 * u * ax) + u) + 2.0 * u * h0;
-        const double epsMinus1 = hMinus1 * (kLibraryRelative + u * (2.0 + x0s[l] * x0s[l]));
-        double steps = lanes::lane(fromSteps, l), s = lanes::lane(slope, l);
-        if (a0 != 0.0) {
-            steps += std::fabs(a0) * eps0;
-            s += a0 * (-hMinus1);
-        }
-        if (aMinus1 != 0.0) {
-            steps += std::fabs(aMinus1) * epsMinus1;
-            s += aMinus1 * (-x0s[l] * hMinus1);
-        }
-        hhPart[l] = steps == 0.0 ? 0.0 : steps + std::fabs(s) * x0Error_[l];
-    }
-
-    // Parts 2 and 3, order by order.
     // pow_relative(rhoRelative, e) = 2 e rhoRelative + kLibraryRelative while
     // e rhoRelative <= 1/2, which is checked once for the largest e.
-    if (!(static_cast<double>(n) * rhoRelative <= 0.5)) {
+    if (!(static_cast<double>(count_) * form_.rho().relative() <= 0.5)) {
         for (int l = 0; l < W; ++l) {
             out[l] = kInfinity;
         }
         return;
     }
-    const Bounded factor = form_.scale() * form_.expTail();  // scale rho^(k+1) expTail / rho^(k+1)
-    const double Frel = factor.relative() + 2.0 * u + kLibraryRelative;
-    const BoundedOf<V> q = BoundedOf<V>{load<W>(expC_), load<W>(expCError_)} / splat<V>(form_.alpha());
+    const InOrdersLanes *side = this;
+    weighted_error_sides<1>(&side, &w, &wAbs, &out);
+}
+
+template <int W>
+KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_pair(const InOrdersLanes &a, const double *wA,
+                                                            const double *wAbsA, double *outA,
+                                                            const InOrdersLanes &b, const double *wB,
+                                                            const double *wAbsB, double *outB) {
+    auto regular = [](const InOrdersLanes &e) {
+        return e.form_.evaluated() && static_cast<double>(e.count_) * e.form_.rho().relative() <= 0.5;
+    };
+    if constexpr (W == 1) {
+        if (a.count_ == b.count_ && regular(a) && regular(b)) {
+            const InOrdersLanes *side[] = {&a, &b};
+            const double *w[] = {wA, wB}, *wAbs[] = {wAbsA, wAbsB};
+            double *out[] = {outA, outB};
+            weighted_error_sides<2>(side, w, wAbs, out);
+            return;
+        }
+    }
+    a.weighted_error(wA, wAbsA, outA);
+    b.weighted_error(wB, wAbsB, outB);
+}
+
+// The bound for S sides at once, each side's lanes doing the operations of weighted_error
+// on its own values (every side evaluated, with count * rho's relative error <= 1/2).
+template <int W>
+template <int S>
+KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes *const *side,
+                                                             const double *const *w,
+                                                             const double *const *wAbs,
+                                                             double *const *out) {
+    using Side = in_orders::SideLanes<S, W>;
+    using V = typename Side::V;
+    constexpr int L = S * W;
+    constexpr double u = kUnitRoundoff;
+    const std::int32_t n = side[0]->count_;
+    double rhoS[S], rhoRelativeS[S], alphaV[S], alphaE[S], factorV[S], FrelS[S];
+    const double *hh[S], *x0s[S], *rhoPow[S], *sumH[S], *magnitudes[S], *values[S];
+    const double *expC[S], *expCError[S], *cdf[S], *cdfError[S];
+    for (int s = 0; s < S; ++s) {
+        const InOrdersLanes &e = *side[s];
+        rhoS[s] = e.form_.rho().v;
+        rhoRelativeS[s] = e.form_.rho().relative();
+        alphaV[s] = e.form_.alpha().v;
+        alphaE[s] = e.form_.alpha().e;
+        const Bounded factor = e.form_.scale() * e.form_.expTail();  // scale rho^(k+1) expTail / rho^(k+1)
+        factorV[s] = factor.v;
+        FrelS[s] = factor.relative() + 2.0 * u + kLibraryRelative;
+        hh[s] = e.hh_ + W;  // Hh(i, x0) of level l at hh[i * W + l], i >= -1
+        x0s[s] = e.x0_;
+        rhoPow[s] = e.rhoPow_;
+        sumH[s] = e.sumH_;
+        magnitudes[s] = e.magnitudeIsSum_ ? e.sumH_ : e.magnitude_;
+        values[s] = e.value_;
+        expC[s] = e.expC_;
+        expCError[s] = e.expCError_;
+        cdf[s] = e.cdf_;
+        cdfError[s] = e.cdfError_;
+    }
+    const double *inv = in_orders::kReciprocal.value;
+    const V x0 = Side::load(x0s, 0);
+    const V rho = Side::splat(rhoS);
+    const V rhoRelative = Side::splat(rhoRelativeS);
+
+    // Part 1: adjoint sweep, i = n - 1 .. -1. D depends on the weights and rho only.
+    // (A zero adjoint carries no error, even an infinite one: its terms are left out.)
+    V D = V{};
+    V aNext = V{}, aNext2 = V{};  // a_(i+1), a_(i+2)
+    V fromSteps = V{};            // sum |a_i| eps_i
+    V slope = V{};                // S_x
+    for (std::int32_t i = n - 1; i >= 1; --i) {
+        D = Side::splat_at(w, i) + rho * D;
+        const V before = Side::load(hh, (i - 1) * W);
+        const V a = D - x0 * inv[i + 1] * aNext + aNext2 * inv[i + 2];
+        const V eps = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(Side::load(hh, i * W)));
+        fromSteps = fromSteps + lanes::select(a != 0.0, lanes::abs(a) * eps, V{});
+        slope = slope - lanes::select(a != 0.0, a * before * inv[i], V{});
+        aNext2 = aNext;
+        aNext = a;
+    }
+    D = Side::splat_at(w, 0) + rho * D;
+    double hhPart[L];
+    for (int l = 0; l < L; ++l) {
+        const int s = l / W, m = l % W;
+        const double x0l = x0s[s][m];
+        const double a0 = lanes::lane(D, l) - x0l * lanes::lane(aNext, l) + lanes::lane(aNext2, l) / 2.0;
+        const double aMinus1 = lanes::lane(aNext, l);  // h_1 = (h_-1 - x0 h_0) / 1
+        // h_0 = (1 - erfc(-x0 / sqrt 2) / 2) sqrt(2 pi): the library's erfc, the rounding
+        // of the argument and of the two operations; h_-1 = exp((-x0 / 2) x0).
+        const double ax = std::fabs(x0l);
+        const double h0 = hh[s][m], hMinus1 = hh[s][m - W];
+        const double eps0 =
+            kSqrt2Pi * (0.5 * (kLibraryRelative * 2.0 + 1.13 * 2.0 * u * ax) + u) + 2.0 * u * h0;
+        const double epsMinus1 = hMinus1 * (kLibraryRelative + u * (2.0 + x0l * x0l));
+        double steps = lanes::lane(fromSteps, l), sx = lanes::lane(slope, l);
+        if (a0 != 0.0) {
+            steps += std::fabs(a0) * eps0;
+            sx += a0 * (-hMinus1);
+        }
+        if (aMinus1 != 0.0) {
+            steps += std::fabs(aMinus1) * epsMinus1;
+            sx += aMinus1 * (-x0l * hMinus1);
+        }
+        hhPart[l] = steps == 0.0 ? 0.0 : steps + std::fabs(sx) * side[s]->x0Error_[m];
+    }
+
+    // Parts 2 and 3, order by order; pow_relative(rhoRelative, e) = 2 e rhoRelative +
+    // kLibraryRelative (the caller checked e rhoRelative <= 1/2).
+    const V factor = Side::splat(factorV);
+    const V Frel = Side::splat(FrelS);
+    const BoundedOf<V> q =
+        BoundedOf<V>{Side::load(expC, 0), Side::load(expCError, 0)} / BoundedOf<V>{Side::splat(alphaV), Side::splat(alphaE)};
     const V absQ = lanes::abs(q.v), qError = q.e, qFactor = absQ * (1.0 + q.relative());
-    const V phi = lanes::abs(load<W>(cdf_)), phiError = load<W>(cdfError_);
-    const double *magnitudes = magnitudeIsSum_ ? sumH_ : magnitude_;
+    const V phi = lanes::abs(Side::load(cdf, 0)), phiError = Side::load(cdfError, 0);
     V rest = V{};
     for (std::int32_t k = 0; k < n; ++k) {
-        if (wAbs[k] == 0.0) {
+        bool any = false;
+        for (int s = 0; s < S; ++s) {
+            any = any || wAbs[s][k] != 0.0;
+        }
+        if (!any) {
             continue;
         }
-        const double powK = 2.0 * k * rhoRelative + kLibraryRelative;
-        const double F = std::fabs(factor.v * rhoPow_[k + 1]);
-        const V sumH = lanes::abs(load<W>(sumH_ + k * W));
+        const V weight = Side::splat_at(wAbs, k);
+        const V powK = 2.0 * k * rhoRelative + kLibraryRelative;
+        const V F = lanes::abs(factor * Side::splat_at(rhoPow, k + 1));
+        const V sumHk = lanes::abs(Side::load(sumH, k * W));
         const V T1 = F * phi;
-        const V T2 = absQ * sumH;
-        const V err = absQ * (powK + (k + 1.0) * u) * load<W>(magnitudes + k * W) +
-                      sumH * qError + F * phiError + T1 * (Frel + 2.0 * (k + 1.0) * rhoRelative) +
-                      u * (T1 + T2 + lanes::abs(load<W>(value_ + k * W))) + 3.0 * kUnderflow;
-        rest = rest + wAbs[k] * err;
+        const V T2 = absQ * sumHk;
+        const V err = absQ * (powK + (k + 1.0) * u) * Side::load(magnitudes, k * W) +
+                      sumHk * qError + F * phiError + T1 * (Frel + 2.0 * (k + 1.0) * rhoRelative) +
+                      u * (T1 + T2 + lanes::abs(Side::load(values, k * W))) + 3.0 * kUnderflow;
+        if constexpr (S == 1) {
+            rest = rest + weight * err;
+        } else {  // a side whose weight is zero takes no term (+0.0 leaves its sum as it is)
+            rest = rest + lanes::select(weight != 0.0, weight * err, V{});
+        }
     }
-    for (int l = 0; l < W; ++l) {
-        out[l] = (hhPart[l] == 0.0 ? 0.0 : lanes::lane(qFactor, l) * hhPart[l]) + lanes::lane(rest, l);
+    for (int l = 0; l < L; ++l) {
+        out[l / W][l % W] =
+            (hhPart[l] == 0.0 ? 0.0 : lanes::lane(qFactor, l) * hhPart[l]) + lanes::lane(rest, l);
     }
 }
 

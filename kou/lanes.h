@@ -1,5 +1,5 @@
 // Internal: W doubles operated on element by element, for the evaluations that run several
-// strikes side by side. Lanes<1> is a plain double; Lanes<4> a vector of four (GCC and
+// strikes side by side. Lanes<1> is a plain double; Lanes<2> and Lanes<4> vectors (GCC and
 // clang vector extensions), on which every arithmetic operation is the IEEE operation of
 // each element, so each lane holds the double the scalar code gives for it. On x86 the
 // four lanes run as two SSE2 operations (or one AVX operation where compiled for it).
@@ -30,6 +30,11 @@ template <>
 struct Type<1> {
     using type = double;
     using mask = bool;
+};
+template <>
+struct Type<2> {
+    typedef double type __attribute__((vector_size(2 * sizeof(double))));
+    typedef std::int64_t mask __attribute__((vector_size(2 * sizeof(double))));
 };
 template <>
 struct Type<4> {
@@ -97,6 +102,10 @@ KOU_LANE T splat(double x);
 template <>
 KOU_LANE double splat<double>(double x) {
     return x;
+}
+template <>
+KOU_LANE Lanes<2> splat<Lanes<2>>(double x) {
+    return Lanes<2>{x, x};
 }
 template <>
 KOU_LANE Lanes<4> splat<Lanes<4>>(double x) {

@@ -175,6 +175,12 @@ public:
     // wAbs[k] >= |w[k]|. The weighted sum lets the errors of the Hh recursion cancel as
     // they do.
     void weighted_error(const double *w, const double *wAbs, double *out) const;
+    // The same for two evaluations of the same count (the upward and downward I_n of one
+    // Upsilon): for one level, their sweeps, each a chain of dependent operations, run
+    // side by side as the two lanes of a vector. Every value is the one weighted_error gives.
+    static void weighted_error_pair(const InOrdersLanes &a, const double *wA, const double *wAbsA,
+                                    double *outA, const InOrdersLanes &b, const double *wB,
+                                    const double *wAbsB, double *outB);
 
 private:
     InClosedForm form_;  // the closed form's factors (those that depend on c: level 0's)
@@ -186,6 +192,9 @@ private:
                   Bounded delta, const InOrdersShared *same);
     void finish(const InOrdersShared *same);  // the rest, once the Hh values are formed
     std::int32_t orders_by_eight(bool magnitudes, double *out) const;
+    template <int S>
+    static void weighted_error_sides(const InOrdersLanes *const *side, const double *const *w,
+                                     const double *const *wAbs, double *const *out);
 
     double hh_[(kLastFiniteFactorial + 1) * W];     // Hh(-1, x0) .. Hh(count - 1, x0) at rows 0 .. count
     double rhoPow_[kLastFiniteFactorial + 1];       // rho^0 .. rho^count

@@ -389,8 +389,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             lanes::store<W>(magnitude1, magnitudes1);
             lanes::store<W>(magnitude2, magnitudes2);
             double carried1[W], carried2[W];
-            up.weighted_error(w1, m1, carried1);
-            down.weighted_error(w2, m2, carried2);
+            std::decay_t<decltype(up)>::weighted_error_pair(up, w1, m1, carried1, down, w2, m2, carried2);
             // (Products with a zero magnitude are left out: a relative bound may be infinite.)
             double e1[W], e2[W];
             for (int l = 0; l < W; ++l) {

@@ -346,4 +346,28 @@ TEST(InOrders, OneLevelAndFourLanesAgree) {
             }
         }
     }
+    // The bounds of an Upsilon's two sides formed together, as lanes of one vector: the
+    // bounds each gives alone, with weights that differ between the sides and vanish at
+    // some orders of one side only.
+    double w2[kou::kLastFiniteFactorial], w2Abs[kou::kLastFiniteFactorial];
+    for (int k = 0; k < kou::kLastFiniteFactorial; ++k) {
+        w2[k] = w2Abs[k] = k % 3 == 1 ? 0.0 : std::exp(-0.08 * k) * (1.0 + 0.5 * std::cos(k));
+    }
+    for (int count : {9, 20, 45, 170}) {
+        for (double level : levels) {
+            const kou::Bounded c = kou::Bounded::exact(level);
+            auto side = [&](const Side &e) {
+                return std::make_unique<kou::InOrders>(count, &c, kou::Bounded::exact(e.alpha),
+                                                       kou::Bounded::exact(e.beta),
+                                                       kou::Bounded::exact(e.delta));
+            };
+            const auto up = side(sides[0]), down = side(sides[1]);
+            double alone[2], together[2];
+            up->weighted_error(w, wAbs, &alone[0]);
+            down->weighted_error(w2, w2Abs, &alone[1]);
+            kou::InOrders::weighted_error_pair(*up, w, wAbs, &together[0], *down, w2, w2Abs, &together[1]);
+            EXPECT_EQ(together[0], alone[0]) << count << " " << level;
+            EXPECT_EQ(together[1], alone[1]) << count << " " << level;
+        }
+    }
 }
