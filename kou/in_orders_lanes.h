@@ -339,6 +339,13 @@ struct SideLanes {
 
 }  // namespace in_orders
 
+// pow_relative(rhoRelative, e) = 2 e rhoRelative + kLibraryRelative while
+// e rhoRelative <= 1/2, which is checked once for the largest e (NaN fails it).
+template <int W>
+KOU_LANES_INLINE bool InOrdersLanes<W>::powers_bounded() const {
+    return static_cast<double>(count_) * form_.rho().relative() <= 0.5;
+}
+
 template <int W>
 KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const double *wAbs, double *out) const {
     if (!form_.evaluated()) {
@@ -347,9 +354,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const do
         }
         return;
     }
-    // pow_relative(rhoRelative, e) = 2 e rhoRelative + kLibraryRelative while
-    // e rhoRelative <= 1/2, which is checked once for the largest e.
-    if (!(static_cast<double>(count_) * form_.rho().relative() <= 0.5)) {
+    if (!powers_bounded()) {
         for (int l = 0; l < W; ++l) {
             out[l] = kInfinity;
         }
@@ -364,9 +369,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_pair(const InOrdersLanes 
                                                             const double *wAbsA, double *outA,
                                                             const InOrdersLanes &b, const double *wB,
                                                             const double *wAbsB, double *outB) {
-    auto regular = [](const InOrdersLanes &e) {
-        return e.form_.evaluated() && static_cast<double>(e.count_) * e.form_.rho().relative() <= 0.5;
-    };
+    auto regular = [](const InOrdersLanes &e) { return e.form_.evaluated() && e.powers_bounded(); };
     if constexpr (W == 1) {
         if (a.count_ == b.count_ && regular(a) && regular(b)) {
             const InOrdersLanes *side[] = {&a, &b};

@@ -192,6 +192,7 @@ private:
                   Bounded delta, const InOrdersShared *same);
     void finish(const InOrdersShared *same);  // the rest, once the Hh values are formed
     std::int32_t orders_by_eight(bool magnitudes, double *out) const;
+    bool powers_bounded() const;  // the bound's linear error of rho's powers holds to rho^count
     template <int S>
     static void weighted_error_sides(const InOrdersLanes *const *side, const double *const *w,
                                      const double *const *wAbs, double *const *out);
