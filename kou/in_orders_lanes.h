@@ -412,7 +412,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         x0s[s] = e.x0_;
         rhoPow[s] = e.rhoPow_;
         sumH[s] = e.sumH_;
-        magnitudes[s] = e.magnitudeIsSum_ ? e.sumH_ : e.magnitude_;
+        magnitudes[s] = e.magnitudes();
         values[s] = e.value_;
         expC[s] = e.expC_;
         expCError[s] = e.expCError_;
