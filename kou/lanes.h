@@ -123,10 +123,16 @@ KOU_LANE Lanes<4> each(Lanes<4> x, const F &f) {
 }
 
 // Whether the processor runs the AVX2 builds of the lane loops (asked once by each caller).
+// A build with KOU_BASELINE_KERNELS runs the baseline builds whatever the processor has, so
+// that a test build on an AVX2 machine checks the code that a processor without AVX2 runs.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 inline bool processor_has_avx2() {
+#if defined(KOU_BASELINE_KERNELS)
+    return false;
+#else
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
+#endif
 }
 #endif
 

@@ -2,8 +2,9 @@
 # Installs the package and the test dependencies, then runs every test suite:
 #  1. the native tests of the numerical cores (CTest + GoogleTest), 64-bit;
 #  2. the same built with -fsanitize=address,undefined;
-#  3. the same built for 32-bit x86 (-m32 -msse2 -mfpmath=sse), and its reference
-#     prices compared with the 64-bit build's;
+#  3. the same built for 32-bit x86 (-m32 -msse2 -mfpmath=sse) with the Kou lane loops'
+#     baseline (SSE2) builds, which a processor without AVX2 runs, and its reference
+#     prices compared with the 64-bit build's (the AVX2 builds, where the processor has it);
 #  4. the Python tests (pytest).
 # Works on a fresh Debian machine with CPython 3.11, pip and gcc; run from anywhere.
 set -euo pipefail
@@ -41,8 +42,9 @@ stage "native tests, 64-bit"
 native build/native
 stage "native tests, address and undefined-behaviour sanitizers"
 native build/sanitize -DSANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-stage "native tests, 32-bit x86"
-native build/m32 -DCMAKE_CXX_FLAGS=-m32 -DGTEST_SOURCE_DIR=/usr/src/googletest/googletest
+stage "native tests, 32-bit x86, baseline lane loops"
+native build/m32 -DCMAKE_CXX_FLAGS=-m32 -DGTEST_SOURCE_DIR=/usr/src/googletest/googletest \
+  -DKOU_BASELINE_KERNELS=ON
 stage "reference prices, 32-bit against 64-bit"
 build/native/tests/native/reference_prices > build/prices-64.txt
 build/m32/tests/native/reference_prices > build/prices-32.txt
