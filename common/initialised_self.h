@@ -39,7 +39,8 @@ public:
     using cast_op_type = Initialised<T>;
 
     bool load(handle src, bool convert) {
-        const type_info *tinfo = get_type_info(typeid(base_type));
+        // The registered type the generic caster looked up when it was constructed.
+        const type_info *tinfo = inner_.typeinfo;
         if (tinfo != nullptr && src && PyObject_TypeCheck(src.ptr(), tinfo->type)) {
             // An instance of a registered class: every native part of it must
             // have been constructed before any of them is read.
