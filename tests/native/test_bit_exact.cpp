@@ -116,6 +116,13 @@ TEST(BitExact, PowEntry) {
             cases.push_back({x, y});
         }
     }
+    // Results at the edges of the finite non-zero doubles, of either sign: the largest
+    // power of two, the smallest subnormal, and one step beyond each.
+    for (double x : {2.0, -2.0}) {
+        for (double y : {1023.0, 1024.0, -1073.0, -1074.0, -1075.0}) {
+            cases.push_back({x, y});
+        }
+    }
     for (const auto &[x, y] : cases) {
         errno = 0;
         const double expected = std::pow(x, y);
