@@ -161,9 +161,10 @@ __attribute__((always_inline)) inline void coefficients_body(
 // short it is. The sums of order k sit at P[4k .. 4k + 3]; rows j .. j + 2 are added in one
 // pass (j .. j + 1 while i0 < kTwoRowsBelow, where the rows are short and three rows' operands
 // do not stay in registers: measured 1 % faster at n = 20 and 2 % at n = 30), the sum of each
-// order in a register while it receives the rows' terms in ascending j. The rows j = i0 .. i0 + 2 belong only to the lanes with d >= 1: their terms in the
-// other lanes (read from the tables' zero padding or from unrelated entries) are left out,
-// adding +0.0, which leaves a sum of these terms as it is (such a sum is never -0.0).
+// order in a register while it receives the rows' terms in ascending j. The rows
+// j = i0 .. i0 + 2 belong only to the lanes with d >= 1: their terms in the other lanes (read
+// from the tables' zero padding or from unrelated entries) are left out, adding +0.0, which
+// leaves a sum of these terms as it is (such a sum is never -0.0).
 __attribute__((always_inline)) inline void coefficient_lanes_body(
     std::int32_t i0, double *P, double *Q, const double *powP, const double *powQ,
     const double *r1, const double *r2) {
