@@ -29,7 +29,7 @@ def test_kou_bit_identical_to_corvane():
         cls = KouEuropeanCall if kind[e] == "call" else KouEuropeanPut
         want = cls(m["T"][e], m["K"][e]).priceByKouJumpDiffusion(
             m["S"][e], m["r"][e], m["sigma"][e], m["lam"][e], p[e], eta1[e], eta2[e], int(n[e]))
-        assert same(got[e], want), e
+        assert same(got[e], max(want, 0.0)), e   # a put that parity rounds below 0 is 0
 
 
 def test_merton_bit_identical_to_halvorn_and_put_by_parity():
@@ -42,7 +42,7 @@ def test_merton_bit_identical_to_halvorn_and_put_by_parity():
         want = MertonEuropeanCall(m["K"][e], m["T"][e]).JDAnalyticalPrice(
             m["S"][e], m["sigma"][e], m["r"][e], m["lam"][e], mj[e], sj[e], float(n[e]))
         assert same(call[e], want), e
-        assert same(put[e], (m["K"][e] * math.exp(-m["r"][e] * m["T"][e]) + want) - m["S"][e])
+        assert same(put[e], max(0.0, (m["K"][e] * math.exp(-m["r"][e] * m["T"][e]) + want) - m["S"][e]))
 
 
 def test_large_arrays_on_threads_match_small_ones():
@@ -117,19 +117,19 @@ def test_default_truncation_leaves_the_price_unchanged(lam, T):
 
 @pytest.mark.parametrize("call,message", [
     (lambda: jd.kou_price("call", 100.0, [98.0, -1.0], 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0),
-     r"^K must be finite and > 0; got -1.0 at index 1$"),
+     r"^K must be finite and in \[1e-100, 1e\+100\] \(the supported domain\); got -1.0 at index 1$"),
     (lambda: jd.kou_price("call", 100.0, 98.0, 0.5, 0.05, 0.16, 1.0, 0.4, 1.0, 5.0),
-     r"^eta1 must be finite and > 1; got 1.0$"),
+     r"^eta1 must be finite and in \[1.01, 10000\] \(the supported domain\); got 1.0$"),
     (lambda: jd.kou_price("call", 100.0, 98.0, 0.5, 0.05, 0.16, 1.0, [[0.4, 1.5]], 10.0, 5.0),
-     r"^p must be finite and between 0 and 1; got 1.5 at index \(0, 1\)$"),
+     r"^p must be finite and in \[0, 1\] \(the supported domain\); got 1.5 at index \(0, 1\)$"),
     (lambda: jd.kou_price("call", 100.0, 98.0, 0.5, math.nan, 0.16, 1.0, 0.4, 10.0, 5.0),
-     r"^r must be finite; got nan$"),
+     r"^r must be finite and in \[-1, 1\] \(the supported domain\); got nan$"),
     (lambda: jd.kou_price("call", 100.0, 98.0, 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, n=171),
      r"^n must be between 0 and 170; got 171$"),
     (lambda: jd.kou_price("swap", 100.0, 98.0, 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0),
      r"^kind must be 'call' or 'put'; got 'swap'$"),
     (lambda: jd.kou_price("call", 100.0, np.array([[98.0, np.inf]]), 0.5, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0),
-     r"^K must be finite and > 0; got inf at index \(0, 1\)$"),
+     r"^K must be finite and in \[1e-100, 1e\+100\] \(the supported domain\); got inf at index \(0, 1\)$"),
     (lambda: jd.merton_price("put", [1.0, 2.0], [1.0, 2.0, 3.0], 1.0, 0.05, 0.2, 1.0, -0.1, 0.15),
      r"^the arguments' shapes do not broadcast: S \(2,\), K \(3,\)$"),
     (lambda: jd.merton_price("put", np.ones(2), np.ones(3), 1.0, 0.05, 0.2, 1.0, -0.1, 0.15),

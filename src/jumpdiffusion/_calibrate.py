@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._implied import black_scholes_price, black_scholes_vega, implied_vol
-from ._pricing import _as_float, _as_kind, kou_price, merton_price
+from ._pricing import MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, _as_float, _as_kind, kou_price, merton_price
 
 Floats = npt.NDArray[np.float64]
 
@@ -55,11 +55,11 @@ class Quotes:
         if (self.price is None) == (self.vol is None):
             raise ValueError("give the quotes' prices or their implied volatilities (one of the two)")
         kinds = np.where(_as_kind(self.kind) == 1, "call", "put")
-        K = _as_float("K", self.K, "positive")
-        T = _as_float("T", self.T, "positive")
-        S = _as_float("S", self.S, "positive")
-        r = _as_float("r", self.r, "finite")
-        q = _as_float("q", self.q, "finite")
+        K = _as_float("K", self.K)
+        T = _as_float("T", self.T)
+        S = _as_float("S", self.S)
+        r = _as_float("r", self.r)
+        q = _as_float("q", self.q)
         try:
             shape = np.broadcast_shapes(kinds.shape, K.shape, T.shape)
         except ValueError:
@@ -69,13 +69,25 @@ class Quotes:
         size = math.prod(shape)
         if size == 0:
             raise ValueError("no quotes")
+        def per_quote(name: str, value: np.ndarray) -> np.ndarray:
+            if value.size != 1 and value.shape != (size,):
+                raise ValueError(f"{name} must be one value or one per quote ({size}); got shape {value.shape}")
+            return np.broadcast_to(value.reshape(-1), (size,)).copy()
+
         kinds, K, T = (np.broadcast_to(a, (size,)).copy() for a in (kinds, K, T))
-        S, r, q = (np.broadcast_to(a, (size,)).copy() for a in (S, r, q))
+        S, r, q = per_quote("S", S), per_quote("r", r), per_quote("q", q)
+        ratio = K / S
+        low, high = MONEYNESS_RANGE
+        bad = ~((ratio >= low) & (ratio <= high))
+        if bad.any():
+            i = int(np.flatnonzero(bad)[0])
+            raise ValueError(f"K / S must be between {low:g} and {high:g} (the supported domain); "
+                             f"got K={float(K[i])!r}, S={float(S[i])!r} at index {i}")
         if self.vol is not None:
-            vol = np.broadcast_to(_as_float("vol", self.vol, "positive"), (size,)).copy()
+            vol = per_quote("vol", _as_float("vol", self.vol, "positive"))
             price = np.asarray(black_scholes_price(kinds, S, K, T, r, vol, q=q), dtype=np.float64)
         else:
-            price = np.broadcast_to(_as_float("price", self.price, "finite"), (size,)).copy()
+            price = per_quote("price", _as_float("price", self.price, "finite"))
             vol = np.asarray(implied_vol(price, kinds, S, K, T, r, q=q), dtype=np.float64)
             bad = ~(vol > 0.0)
             if bad.any():
@@ -118,12 +130,21 @@ class Calibration(Generic[P]):
 
 # The fitted coordinates: the diffusion volatility and jump intensity, then the jump law
 # (Kou: p and the mean sizes 1/eta1, 1/eta2 of the up and down jumps, of the same order as
-# sigma; Merton: m and s). The bounds keep every parameter inside the model's domain
-# (eta1 > 1, eta2 > 0, sigma > 0) and away from sizes no market shows.
-_KOU_LOWER = np.array([1e-3, 0.0, 0.0, 1e-3, 1e-3])
+# sigma; Merton: m and s). The bounds keep every parameter inside the supported domain
+# (sigma >= 0.005, eta1 >= 1.11, eta2 >= 0.5; the intensity capped so that the expected
+# number of jumps by the last maturity stays within it) and away from sizes no market shows.
+_KOU_LOWER = np.array([5e-3, 0.0, 0.0, 1e-3, 1e-3])
 _KOU_UPPER = np.array([2.0, 50.0, 1.0, 0.9, 2.0])
-_MERTON_LOWER = np.array([1e-3, 0.0, -2.0, 1e-3])
-_MERTON_UPPER = np.array([2.0, 50.0, 2.0, 2.0])
+_MERTON_LOWER = np.array([5e-3, 0.0, -2.0, 1e-3])
+_MERTON_UPPER = np.array([2.0, 50.0, 1.0, 1.5])
+
+
+def _intensity_capped(upper: Floats, quotes: Quotes, growth: float) -> Floats:
+    """upper with the intensity bound lowered so that lam * growth * max(T) (growth: the
+    largest 1 + k the other bounds allow) stays within the supported domain."""
+    capped = upper.copy()
+    capped[1] = min(upper[1], 0.999 * MAX_EXPECTED_JUMPS / (growth * float(np.max(quotes.T))))
+    return capped
 
 
 def _kou_from(z: Floats) -> KouParameters:
@@ -142,6 +163,10 @@ def _merton_to(par: MertonParameters) -> Floats:
     return np.array([par.sigma, par.lam, par.m, par.s], dtype=np.float64)
 
 
+class _Stopped(Exception):
+    """The objective could not be evaluated: the fit ends where it is, not converged."""
+
+
 class _Objective:
     """Residuals in implied volatility for a parameter vector, counting evaluations. Where
     a model price has no implied volatility (below intrinsic by rounding, or beyond the
@@ -153,16 +178,25 @@ class _Objective:
         self.vega = np.asarray(black_scholes_vega(quotes.S, quotes.K, quotes.T, quotes.r, quotes.vol,
                                                   q=quotes.q), dtype=np.float64)
         self.evaluations = 0
+        self.best: Optional[tuple[float, Floats]] = None   # the smallest cost seen, and where
 
     def vol_residuals(self, z: Floats) -> Floats:
         self.evaluations += 1
         qt = self.quotes
-        model = self.price(z)
+        try:
+            model = self.price(z)
+        except ValueError as error:
+            raise _Stopped(f"the model could not be priced at {z.tolist()}: {error}") from None
         by_vega: Floats = (model - qt.price) / self.vega
         if self.weighting == "vega":
             return by_vega
         vol = np.asarray(implied_vol(model, qt.kind, qt.S, qt.K, qt.T, qt.r, q=qt.q), dtype=np.float64)
         residuals: Floats = np.where(np.isfinite(vol), vol - qt.vol, by_vega)
+        if not np.all(np.isfinite(residuals)):
+            raise _Stopped(f"a residual was not finite at {z.tolist()}")
+        cost = float(np.sum(residuals ** 2))
+        if self.best is None or cost < self.best[0]:
+            self.best = (cost, z.copy())
         return residuals
 
     __call__ = vol_residuals
@@ -188,11 +222,14 @@ class _Progress:
               f"rms residual {rms:.4f} vol points, {now - self.began:.1f} s", file=sys.stderr, flush=True)
 
 
+def _check_quotes(quotes: Any) -> None:
+    if not isinstance(quotes, Quotes):
+        raise TypeError(f"quotes must be a jumpdiffusion.Quotes; got {type(quotes).__name__}")
+
+
 def _fit(name: str, quotes: Quotes, price: Callable[[Floats], Floats], starts: list[Floats],
          lower: Floats, upper: Floats, from_z: Callable[[Floats], P], weighting: str,
          quiet: bool, max_evaluations: int) -> Calibration[P]:
-    if not isinstance(quotes, Quotes):
-        raise TypeError(f"quotes must be a jumpdiffusion.Quotes; got {type(quotes).__name__}")
     if weighting not in ("vol", "vega"):
         raise ValueError(f"weighting must be 'vol' or 'vega'; got {weighting!r}")
     # scipy is imported here, not with the package: pricing alone needs neither its import
@@ -203,19 +240,29 @@ def _fit(name: str, quotes: Quotes, price: Callable[[Floats], Floats], starts: l
     objective = _Objective(quotes, price, weighting)
     # Several starts: the one with the smallest residual goes to the optimiser.
     inside = [np.clip(z, lower + 1e-9 * (upper - lower), upper - 1e-9 * (upper - lower)) for z in starts]
-    costs = [float(np.sum(objective(z) ** 2)) if len(inside) > 1 else 0.0 for z in inside]
-    start = inside[int(np.argmin(costs))]
-    progress = _Progress(name, objective, quiet)
-    fit = least_squares(objective, start, bounds=(lower, upper), method="trf", x_scale="jac",
-                        xtol=1e-12, ftol=1e-12, gtol=1e-12, max_nfev=max_evaluations,
-                        callback=progress)
+    start = inside[0]
+    try:
+        costs = [float(np.sum(objective(z) ** 2)) if len(inside) > 1 else 0.0 for z in inside]
+        start = inside[int(np.argmin(costs))]
+        progress = _Progress(name, objective, quiet)
+        fit = least_squares(objective, start, bounds=(lower, upper), method="trf", x_scale="jac",
+                            xtol=1e-12, ftol=1e-12, gtol=1e-12, max_nfev=max_evaluations,
+                            callback=progress)
+        found, converged = fit.x, fit.status > 0
+        status = fit.message if converged else f"did not converge: {fit.message}"
+    except _Stopped as stopped:
+        # Ends at the best point evaluated so far (or the start), reported as not converged.
+        found = objective.best[1] if objective.best is not None else start
+        converged, status = False, f"did not converge: stopped because {stopped}"
     # The report's residuals are in implied volatility whatever the weighting.
     objective.weighting = "vol"
-    residuals = 100.0 * objective(fit.x)
+    try:
+        residuals = 100.0 * objective(found)
+    except _Stopped:
+        residuals = np.full(len(quotes), np.nan)
+        converged = False
     evaluations = objective.evaluations
-    converged = fit.status > 0
-    status = fit.message if converged else f"did not converge: {fit.message}"
-    return Calibration(parameters=from_z(fit.x), start=from_z(start), residuals=residuals,
+    return Calibration(parameters=from_z(found), start=from_z(start), residuals=residuals,
                        rms=float(np.sqrt(np.mean(residuals ** 2))), evaluations=evaluations,
                        prices=evaluations * len(quotes), seconds=time.perf_counter() - began,
                        converged=bool(converged), status=str(status))
@@ -234,8 +281,8 @@ def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weig
                   max_evaluations: int = 400) -> Calibration[KouParameters]:
     """Fits Kou's (sigma, lam, p, eta1, eta2) to the quotes by least squares
     (scipy.optimize.least_squares, trust-region reflective, within bounds that keep every
-    parameter in the model's domain: 0.001 <= sigma <= 2, 0 <= lam <= 50, 0 <= p <= 1,
-    1.11 <= eta1 <= 1000, 0.5 <= eta2 <= 1000).
+    parameter in the supported domain: 0.005 <= sigma <= 2, 0 <= lam <= min(50, 4995 /
+    max(T)), 0 <= p <= 1, 1.11 <= eta1 <= 1000, 0.5 <= eta2 <= 1000).
 
     weighting "vol" (the default) minimises the model-minus-market implied volatilities:
     the units a desk reads a fit in, every quote weighted alike whatever its vega.
@@ -244,7 +291,11 @@ def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weig
     vega is small (far wings, short maturities). Without `start`, a few starts scaled to
     the at-the-money volatility are tried and the best goes to the optimiser. A fit that
     runs longer than a second prints its progress to stderr unless `quiet`. Deterministic.
+    Should the model fail to price somewhere in the bounds, the fit stops there with
+    converged False and a status that says why (it does not raise from the optimiser).
     """
+    _check_quotes(quotes)
+
     def price(z: Floats) -> Floats:
         par = _kou_from(z)
         return np.asarray(kou_price(quotes.kind, quotes.S, quotes.K, quotes.T, quotes.r, par.sigma,
@@ -257,15 +308,18 @@ def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weig
         starts = [np.array([f * atm, lam, p, up, down])
                   for f, lam in ((0.8, 1.0), (0.6, 3.0)) for p in (0.3, 0.6)
                   for up, down in ((0.05, 0.1), (0.1, 0.25))]
-    return _fit("calibrate_kou", quotes, price, starts, _KOU_LOWER, _KOU_UPPER, _kou_from,
-                weighting, quiet, max_evaluations)
+    return _fit("calibrate_kou", quotes, price, starts, _KOU_LOWER,
+                _intensity_capped(_KOU_UPPER, quotes, 1.0), _kou_from, weighting, quiet, max_evaluations)
 
 
 def calibrate_merton(quotes: Quotes, *, start: Optional[MertonParameters] = None,
                      weighting: str = "vol", n: Optional[int] = None, quiet: bool = False,
                      max_evaluations: int = 400) -> Calibration[MertonParameters]:
     """Fits Merton's (sigma, lam, m, s) to the quotes, as calibrate_kou does (bounds
-    0.001 <= sigma <= 2, 0 <= lam <= 50, -2 <= m <= 2, 0.001 <= s <= 2)."""
+    0.005 <= sigma <= 2, 0 <= lam <= min(50, 4995 / (exp(2.125) max(T))), -2 <= m <= 1,
+    0.001 <= s <= 1.5)."""
+    _check_quotes(quotes)
+
     def price(z: Floats) -> Floats:
         par = _merton_from(z)
         return np.asarray(merton_price(quotes.kind, quotes.S, quotes.K, quotes.T, quotes.r, par.sigma,
@@ -277,5 +331,7 @@ def calibrate_merton(quotes: Quotes, *, start: Optional[MertonParameters] = None
         atm = _atm_vol(quotes)
         starts = [np.array([f * atm, lam, m, s]) for f, lam in ((0.8, 1.0), (0.6, 3.0))
                   for m in (-0.1, 0.0) for s in (0.1, 0.25)]
-    return _fit("calibrate_merton", quotes, price, starts, _MERTON_LOWER, _MERTON_UPPER,
-                _merton_from, weighting, quiet, max_evaluations)
+    growth = math.exp(_MERTON_UPPER[2] + 0.5 * _MERTON_UPPER[3] ** 2)   # the largest 1 + k
+    return _fit("calibrate_merton", quotes, price, starts, _MERTON_LOWER,
+                _intensity_capped(_MERTON_UPPER, quotes, growth), _merton_from, weighting, quiet,
+                max_evaluations)

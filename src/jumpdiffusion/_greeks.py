@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._pricing import kou_arguments, kou_terms, merton_arguments
+from ._pricing import _priced, kou_arguments, kou_terms, merton_arguments
 
 Values = Union[float, npt.NDArray[np.float64]]
 
@@ -42,7 +42,7 @@ def merton_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: np
     """Delta, gamma, vega, theta and rho of merton_price (same arguments), exactly as the
     derivatives of the truncated series, term by term."""
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, m_, s_, q_, n_) = merton_arguments(
-        kind, S, K, T, r, sigma, lam, m, s, q, n)
+        kind, S, K, T, r, sigma, lam, m, s, q, n, rows=5)
     rows = _native.merton_greeks(math.prod(shape), kinds, S_, K_, T_, r_, q_, sigma_, lam_, m_, s_, n_)
     return _shape_result(shape, rows)
 
@@ -56,27 +56,32 @@ def kou_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: npt.A
     Delta is exact: the truncated series is homogeneous of degree one in (S, K) and its two
     probabilities satisfy S f1 = K exp(-rT) f2 jump count by jump count, so the call's
     delta is its share-measure probability U1 (times exp(-qT); the put's is that minus
-    exp(-qT)). Gamma is the central difference of U1 in S; vega, theta and rho central
-    differences of the price, all with the relative step 2^-17 (rho: an absolute 2^-17),
-    the truncation n held fixed.
+    exp(-qT)). Gamma is the central difference of U1 in S with the step 2^-17 S
+    min(1, sigma sqrt(T)); vega, theta and rho central differences of the price with the
+    relative step 2^-17 (rho: an absolute 2^-17), the truncation n held fixed (where the
+    series needs more than 170 terms, the untruncated price and its delta by Fourier
+    inversion).
     """
     shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
-        kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n)
+        kind, S, K, T, r, sigma, lam, p, eta1, eta2, q, n, rows=5)
     size = math.prod(shape)
     # One truncation for every difference: the default rule's n depends on T.
     terms = kou_terms(n_, T_, lam_, p_, e1, e2, size).astype(np.float64)
 
     def price(S: np.ndarray = S_, T: np.ndarray = T_, r: np.ndarray = r_,
               sigma: np.ndarray = sigma_) -> np.ndarray:
-        return _native.kou_prices(size, kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2, terms)
+        return _priced(shape, _native.kou_prices(size, kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2, terms))
 
     def share(S: np.ndarray) -> np.ndarray:
-        return _native.kou_share_probabilities(size, S, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2, terms)
+        return _priced(shape, _native.kou_share_probabilities(size, S, K_, T_, r_, q_, sigma_, lam_, p_,
+                                                              e1, e2, terms))
 
     carry = np.exp(-q_ * T_)
     U1 = share(S_)
     delta = carry * (U1 - (kinds == 0))
-    hS = STEP * S_
+    # U1 varies on the scale of the spot's standard deviation S sigma sqrt(T): the step
+    # follows it where that is below S.
+    hS = STEP * S_ * np.minimum(1.0, sigma_ * np.sqrt(T_))
     gamma = carry * (share(S_ + hS) - share(S_ - hS)) / (2.0 * hS)
     hs = STEP * sigma_
     vega = (price(sigma=sigma_ + hs) - price(sigma=sigma_ - hs)) / (2.0 * hs)

@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._pricing import Prices, _as_float, _as_kind, _broadcast, _result
+from ._pricing import Prices, _as_float, _as_kind, _broadcast, _real_array, _result
 
 ArrayLike = npt.ArrayLike
 
@@ -25,10 +25,7 @@ def implied_vol(price: ArrayLike, kind: ArrayLike, S: ArrayLike, K: ArrayLike, T
     the rounding of the forward and the discount factor) gives 0.
     S, K, T > 0, r and q finite: otherwise ValueError, as for the pricing functions.
     """
-    try:
-        prices = np.asarray(price, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise ValueError(f"price must be a real number or an array of them; got {price!r}") from None
+    prices = _real_array("price", price)
     shape, (price_, kinds, S_, K_, T_, r_, q_) = _broadcast({
         "price": prices, "kind": _as_kind(kind), "S": _as_float("S", S, "positive"),
         "K": _as_float("K", K, "positive"), "T": _as_float("T", T, "positive"),
@@ -52,9 +49,14 @@ def black_scholes_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLik
 
 def black_scholes_vega(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
                        sigma: ArrayLike, *, q: ArrayLike = 0.0) -> Prices:
-    """dPrice/dsigma of a European call or put under Black-Scholes (the same for both)."""
-    S_, K_, T_, r_, sigma_, q_ = (np.asarray(a, dtype=np.float64) for a in (S, K, T, r, sigma, q))
+    """dPrice/dsigma of a European call or put under Black-Scholes (the same for both):
+    S exp(-qT) sqrt(T) phi(d1). Arguments checked and broadcast as for black_scholes_price."""
+    shape, (S_, K_, T_, r_, sigma_, q_) = _broadcast({
+        "S": _as_float("S", S, "positive"), "K": _as_float("K", K, "positive"),
+        "T": _as_float("T", T, "positive"), "r": _as_float("r", r, "finite"),
+        "sigma": _as_float("sigma", sigma, "positive"), "q": _as_float("q", q, "finite"),
+    })
     root = sigma_ * np.sqrt(T_)
     d1 = (np.log(S_ / K_) + (r_ - q_) * T_) / root + 0.5 * root
     vega = S_ * np.exp(-q_ * T_) * np.sqrt(T_) * np.exp(-0.5 * d1 * d1) / math.sqrt(2.0 * math.pi)
-    return float(vega) if vega.ndim == 0 else vega
+    return _result(shape, np.broadcast_to(vega, (math.prod(shape),)))

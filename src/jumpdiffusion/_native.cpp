@@ -6,6 +6,7 @@
 // and, for large arrays, on several threads.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <memory>
@@ -13,11 +14,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "kou_call.h"
 #include "lets_be_rational.h"
 #include "merton_call.h"
+#include "merton_series.h"
+#include "supported_domain.h"
 #include "module_guards.h"
 #include "prices.h"
 #include "special_functions.h"
@@ -30,6 +36,9 @@ using Flags = py::array_t<std::int8_t, py::array::c_style | py::array::forcecast
 using Counts = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 namespace {
+
+// halvorn's last term with a finite factorial: its series ends there.
+constexpr double kLastScalarTerm = 170.0;
 
 // Below this many elements one thread does the work (starting threads costs more).
 constexpr std::size_t kElementsPerThread = 4096;
@@ -49,10 +58,11 @@ std::size_t worker_count(std::size_t size) {
     return std::min(cores, std::max<std::size_t>(1, size / kElementsPerThread));
 }
 
-// Runs body(begin, end, worker) over [0, size) in contiguous chunks on up to all cores.
+// Runs body(begin, end, worker) over [0, size) in contiguous chunks on `workers` threads
+// (worker_count, read once by the caller: what it allocates per worker and the threads
+// started here are the same number even if set_max_threads runs meanwhile).
 template <typename Body>
-void parallel_for(std::size_t size, const Body &body) {
-    const std::size_t workers = worker_count(size);
+void parallel_for(std::size_t workers, std::size_t size, const Body &body) {
     if (workers <= 1) {
         body(0, size, 0);
         return;
@@ -89,12 +99,6 @@ inline double forward_spot(double S, double q, double T) {
     return q == 0.0 ? S : S * std::exp((-q) * T);
 }
 
-// The columns every model's loop reads: kind, spot, dividend yield, maturity, strike, rate.
-struct Options {
-    Column<std::int8_t> kind;
-    Column<double> S, q, T, K, r;
-};
-
 // Visits [begin, end) in runs of at most `limit` (<= kMaxRun) consecutive elements with the
 // same model (same(e, e + j)): run(e, count, spot, strike) receives each run's
 // forward-adjusted spots and strikes.
@@ -118,25 +122,10 @@ void for_each_run(std::size_t begin, std::size_t end, std::size_t limit, Column<
 
 // The put from the call of the same strike and maturity, (K exp(-rT) + call) - S exp(-qT):
 // the parity corvane's put uses, with S exp(-qT) the forward-adjusted spot.
+// Floored at 0: where the put is worth less than the call's rounding, the parity can
+// round below zero, and no put is worth less than nothing.
 inline double put_by_parity(double call, double K, double r, double T, double spot) {
-    return (K * std::exp((-r) * T) + call) - spot;
-}
-
-// Prices [begin, end) by runs (for_each_run): price_run(e, count, spot, strike, res + e)
-// writes each run's call prices, and the puts among them are then formed by parity.
-template <typename Same, typename PriceRun>
-void price_runs(std::size_t begin, std::size_t end, std::size_t limit, const Options &o,
-                const Same &same, double *res, const PriceRun &price_run) {
-    for_each_run(begin, end, limit, o.S, o.q, o.T, o.K, same,
-                 [&](std::size_t e, std::size_t count, const double *spot, const double *strike) {
-                     price_run(e, count, spot, strike, res + e);
-                     for (std::size_t j = 0; j < count; ++j) {
-                         if (!o.kind[e + j]) {
-                             res[e + j] = put_by_parity(res[e + j], strike[j], o.r[e + j],
-                                                        o.T[e + j], spot[j]);
-                         }
-                     }
-                 });
+    return std::fmax(0.0, (K * std::exp((-r) * T) + call) - spot);
 }
 
 // The default truncation rules over the columns of their parameters: whether two elements
@@ -162,17 +151,15 @@ struct MertonRule {
 };
 
 // The truncation of every element: n where given (n >= 0), else the default rule, formed
-// once for each run of elements with the same parameters (a strip or a surface row).
+// once for each run of elements with the same parameters (a strip or a surface row). At
+// most 171 steps an element (truncation.h); called with the interpreter lock released.
 template <typename Rule>
-py::array_t<double> truncations(Column<double> n, std::size_t size, const Rule &rule) {
-    py::array_t<double> out(static_cast<py::ssize_t>(size));
-    double *terms = out.mutable_data();
+void fill_truncations(Column<double> n, std::size_t size, const Rule &rule, double *terms) {
     for (std::size_t e = 0; e < size; ++e) {
         terms[e] = n[e] >= 0.0 ? n[e] : (e > 0 && n[e - 1] < 0.0 && rule.same(e - 1, e))
                                               ? terms[e - 1]
                                               : rule.terms(e);
     }
-    return out;
 }
 
 // The columns of a Kou computation; n < 0 asks for the default truncation.
@@ -191,20 +178,21 @@ KouColumns kou_columns(const Doubles &S, const Doubles &K, const Doubles &T, con
 // Kou evaluations by runs: up to kou::kMaxLevels consecutive elements with the same
 // maturity, model and truncation (a strip) go through kou::kou_call_evaluations, which
 // forms the coefficients, powers and weights once for all of them; each evaluation is
-// still exactly corvane's (kou_call_evaluation's) for its element. write(e, evaluation,
-// spot) receives element e's, spot being its forward-adjusted spot. The InOrders storage
-// the evaluation needs is allocated here, once per call and worker; the interpreter lock
-// is released meanwhile.
+// still exactly corvane's (kou_call_evaluation's) for its element, completed where it is
+// not finite (kou_call.h). Elements whose default truncation exceeds 170 jump terms are
+// priced without truncation. write(e, call, spot) receives element e's, spot being its
+// forward-adjusted spot. The InOrders storage the evaluation needs is allocated here, once
+// per call and worker; the interpreter lock is released meanwhile.
 template <typename Write>
 void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &write) {
-    const py::array_t<double> terms =
-        truncations(c.n, size, KouRule{c.T, c.lam, c.p, c.eta1, c.eta2});
-    const double *nn = terms.data();
+    py::array_t<double> terms(static_cast<py::ssize_t>(size));
+    double *nn = terms.mutable_data();
+    const std::size_t workers = worker_count(size);
     constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
     static_assert(kLevels <= kMaxRun, "a Kou run fits the gathered spots and strikes");
     const std::size_t levels = std::max<std::size_t>(1, std::min(kLevels, size));  // per run
     const std::size_t perWorker = 2 * levels * sizeof(kou::InOrders) + alignof(kou::InOrders);
-    py::array_t<unsigned char> storage(static_cast<py::ssize_t>(worker_count(size) * perWorker));
+    py::array_t<unsigned char> storage(static_cast<py::ssize_t>(workers * perWorker));
     unsigned char *bytes = storage.mutable_data();
     auto sameModel = [&](std::size_t a, std::size_t b) {
         return c.T[a] == c.T[b] && c.r[a] == c.r[b] && c.sigma[a] == c.sigma[b] &&
@@ -212,7 +200,8 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
                c.eta2[a] == c.eta2[b] && nn[a] == nn[b];
     };
     py::gil_scoped_release unlocked;
-    parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+    fill_truncations(c.n, size, KouRule{c.T, c.lam, c.p, c.eta1, c.eta2}, nn);
+    parallel_for(workers, size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         void *raw = bytes + worker * perWorker;
         std::size_t space = perWorker;
         auto *orders = static_cast<kou::InOrders *>(
@@ -220,12 +209,27 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
         kou::KouCallEvaluation evaluations[kLevels];
         for_each_run(begin, end, levels, c.S, c.q, c.T, c.K, sameModel,
                      [&](std::size_t e, std::size_t count, const double *spot, const double *strike) {
-                         kou::kou_call_evaluations(c.T[e], strike, spot, static_cast<std::int32_t>(count),
-                                                   c.r[e], c.sigma[e], c.lam[e], c.p[e], c.eta1[e],
-                                                   c.eta2[e], static_cast<std::int32_t>(nn[e]), orders,
-                                                   evaluations);
+                         const double T = c.T[e], r = c.r[e], sigma = c.sigma[e], lam = c.lam[e];
+                         const double p = c.p[e], eta1 = c.eta1[e], eta2 = c.eta2[e];
+                         if (nn[e] < 0.0) {
+                             for (std::size_t j = 0; j < count; ++j) {
+                                 write(e + j, jumpdiffusion::kou_call_untruncated(
+                                                  spot[j], strike[j], T, r, sigma, lam, p, eta1, eta2),
+                                       spot[j]);
+                             }
+                             return;
+                         }
+                         const auto n = static_cast<std::int32_t>(nn[e]);
+                         kou::kou_call_evaluations(T, strike, spot, static_cast<std::int32_t>(count),
+                                                   r, sigma, lam, p, eta1, eta2, n, orders, evaluations);
                          for (std::size_t j = 0; j < count; ++j) {
-                             write(e + j, evaluations[j], spot[j]);
+                             const kou::KouCallEvaluation &v = evaluations[j];
+                             const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
+                             const std::int32_t needed =
+                                 finite ? n : jumpdiffusion::kou_default_terms(T, lam, p, eta1, eta2);
+                             write(e + j, jumpdiffusion::kou_call_completed(v, spot[j], strike[j], T, r, sigma,
+                                                                            lam, p, eta1, eta2, n, needed),
+                                   spot[j]);
                          }
                      });
     });
@@ -233,33 +237,34 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
 
 // The fast intake of the price functions: the arguments as the caller gave them, taken
 // as they are when kind is "call" or "put", n is None or a Python int in range, and every
-// other argument is a Python float or int or an aligned C-contiguous float64 array, every
-// value in its domain and the shapes broadcasting. Anything else (another type, a value
-// outside the domain, shapes that do not broadcast) gives no intake, and the Python layer's
-// checks take over: they raise where something is wrong and otherwise hand this module
-// contiguous arrays. The prices are the same either way, element for element.
-enum class Domain { Finite, Positive, NonNegative, Probability, AboveOne };
+// other argument is a Python float or int or an aligned C-contiguous float64 array in the
+// machine's byte order, every value in the supported domain (supported_domain.h), the
+// shapes broadcasting to at most kMaxElements elements. Anything else (another type or
+// byte order, a value outside the domain, shapes that do not broadcast) gives no intake,
+// and the Python layer's checks take over: they raise where something is wrong and
+// otherwise hand this module contiguous arrays. The prices are the same either way.
+using jumpdiffusion::Range;
+namespace dom = jumpdiffusion::domain;
 
-bool in_domain(double x, Domain d) {
-    if (!std::isfinite(x)) {
+// The most elements one call prices (a result of 16 GiB).
+constexpr std::size_t kMaxElements = std::size_t{1} << 31;
+
+bool native_doubles(const py::array &a) {
+    if (a.dtype().num() != py::detail::npy_api::NPY_DOUBLE_) {
         return false;
     }
-    switch (d) {
-        case Domain::Finite: return true;
-        case Domain::Positive: return x > 0.0;
-        case Domain::NonNegative: return x >= 0.0;
-        case Domain::Probability: return x >= 0.0 && x <= 1.0;
-        case Domain::AboveOne: return x > 1.0;
-    }
-    return false;
+    const char order = a.dtype().byteorder();
+    const std::uint16_t probe = 1;
+    const bool little = *reinterpret_cast<const unsigned char *>(&probe) == 1;
+    return order == '=' || order == '|' || order == (little ? '<' : '>');
 }
 
 class Intake {
 public:
-    static constexpr int kMaxDims = 32;  // numpy's own limit
+    static constexpr int kMaxDims = 64;  // numpy's own limit (NPY_MAXDIMS)
 
     // One float argument; false when it is not taken here.
-    bool add(py::handle h, Domain d) {
+    bool add(py::handle h, const Range &d) {
         Argument a;
         if (PyFloat_Check(h.ptr())) {
             a.scalar = PyFloat_AS_DOUBLE(h.ptr());
@@ -274,14 +279,14 @@ public:
             a.isArray = true;
             constexpr int kFlags = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
                                    py::detail::npy_api::NPY_ARRAY_ALIGNED_;
-            if (a.array.dtype().num() != py::detail::npy_api::NPY_DOUBLE_ ||
-                (a.array.flags() & kFlags) != kFlags) {
+            if (!native_doubles(a.array) || (a.array.flags() & kFlags) != kFlags ||
+                a.array.ndim() > kMaxDims) {
                 return false;
             }
             const double *v = static_cast<const double *>(a.array.data());
             const py::ssize_t size = a.array.size();
             for (py::ssize_t e = 0; e < size; ++e) {
-                if (!in_domain(v[e], d)) {
+                if (!d.contains(v[e])) {
                     return false;
                 }
             }
@@ -297,7 +302,7 @@ public:
         } else {
             return false;
         }
-        if (!in_domain(a.scalar, d)) {
+        if (!d.contains(a.scalar)) {
             return false;
         }
         arguments_[count_++] = std::move(a);
@@ -310,6 +315,23 @@ public:
             n *= static_cast<std::size_t>(shape_[k]);
         }
         return n;
+    }
+
+    // Whether the broadcast shape holds at most kMaxElements elements (checked factor by
+    // factor, so that no product overflows).
+    bool small_enough() const {
+        std::size_t n = 1;
+        for (int k = 0; k < dims_; ++k) {
+            const auto extent = static_cast<std::size_t>(shape_[k]);
+            if (extent == 0) {
+                return true;
+            }
+            if (extent > kMaxElements / n) {
+                return false;
+            }
+            n *= extent;
+        }
+        return true;
     }
 
     // Argument i as a column over the broadcast shape: a copy where its shape differs.
@@ -395,6 +417,43 @@ private:
     py::ssize_t shape_[kMaxDims] = {};
 };
 
+// The first element that breaks a joint condition of the supported domain, and which
+// (Joint); (-1, 0) when none does.
+std::pair<long long, int> kou_violation(std::size_t size, Column<double> S, Column<double> K,
+                                        Column<double> T, Column<double> lam) {
+    for (std::size_t e = 0; e < size; ++e) {
+        const auto j = jumpdiffusion::kou_joint(S[e], K[e], T[e], lam[e]);
+        if (j != jumpdiffusion::Joint::None) {
+            return {static_cast<long long>(e), static_cast<int>(j)};
+        }
+    }
+    return {-1, 0};
+}
+
+std::pair<long long, int> merton_violation(std::size_t size, Column<double> S, Column<double> K,
+                                           Column<double> T, Column<double> lam, Column<double> m,
+                                           Column<double> s) {
+    for (std::size_t e = 0; e < size; ++e) {
+        const auto j = jumpdiffusion::merton_joint(S[e], K[e], T[e], lam[e], m[e], s[e]);
+        if (j != jumpdiffusion::Joint::None) {
+            return {static_cast<long long>(e), static_cast<int>(j)};
+        }
+    }
+    return {-1, 0};
+}
+
+// Whether every element was priced (a Kou element that no method prices to the toolkit's
+// accuracy is NaN, and the Python layer then says which).
+bool all_priced(const py::array_t<double> &prices) {
+    const double *v = prices.data();
+    for (py::ssize_t e = 0, n = prices.size(); e < n; ++e) {
+        if (std::isnan(v[e])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // kind as a column when it is the str "call" or "put".
 bool kind_flag(py::handle kind, std::int8_t &flag) {
     if (!PyUnicode_CheckExact(kind.ptr())) {
@@ -432,8 +491,9 @@ bool terms_value(py::handle n, double largest, double &value) {
 py::array_t<double> kou_price_loop(std::size_t size, Column<std::int8_t> kind, const KouColumns &c) {
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
-    kou_evaluation_runs(size, c, [&](std::size_t e, const kou::KouCallEvaluation &v, double spot) {
-        res[e] = kind[e] ? v.price : put_by_parity(v.price, c.K[e], c.r[e], c.T[e], spot);
+    kou_evaluation_runs(size, c, [&](std::size_t e, const jumpdiffusion::KouCall &v, double spot) {
+        const double price = kind[e] ? v.call : put_by_parity(v.call, c.K[e], c.r[e], c.T[e], spot);
+        res[e] = v.priced ? price : std::numeric_limits<double>::quiet_NaN();
     });
     return out;
 }
@@ -454,44 +514,71 @@ py::object try_kou_prices(py::handle kind, py::handle S, py::handle K, py::handl
     double terms = 0.0;
     Intake in;
     if (!kind_flag(kind, flag) || !terms_value(n, kou::kLastFiniteFactorial, terms) ||
-        !in.add(S, Domain::Positive) || !in.add(K, Domain::Positive) ||
-        !in.add(T, Domain::Positive) || !in.add(r, Domain::Finite) ||
-        !in.add(sigma, Domain::Positive) || !in.add(lam, Domain::NonNegative) ||
-        !in.add(p, Domain::Probability) || !in.add(eta1, Domain::AboveOne) ||
-        !in.add(eta2, Domain::Positive) || !in.add(q, Domain::Finite)) {
+        !in.add(S, dom::S) || !in.add(K, dom::K) || !in.add(T, dom::T) || !in.add(r, dom::r) ||
+        !in.add(sigma, dom::sigma) || !in.add(lam, dom::lam) || !in.add(p, dom::p) ||
+        !in.add(eta1, dom::eta1) || !in.add(eta2, dom::eta2) || !in.add(q, dom::q) ||
+        !in.small_enough()) {
         return py::none();
     }
     const KouColumns c{in.column(0), in.column(1), in.column(2), in.column(3),
                        in.column(9), in.column(4), in.column(5), in.column(6),
                        in.column(7), in.column(8), Column<double>{&terms, 0}};
-    return in.result(kou_price_loop(in.size(), {&flag, 0}, c));
+    const std::size_t size = in.size();
+    if (kou_violation(size, c.S, c.K, c.T, c.lam).first >= 0) {
+        return py::none();
+    }
+    py::array_t<double> prices = kou_price_loop(size, {&flag, 0}, c);
+    return all_priced(prices) ? in.result(prices) : py::none();
 }
 
 // Merton: halvorn's call, by strips: a run of elements with the same maturity, model and
 // truncation (a strip of strikes or spots) is priced by merton::call_strip, which forms
-// each term's shared parts once; every price is still halvorn's double.
+// each term's shared parts once; every price is still halvorn's double. halvorn's terms end
+// at 170 (i! overflows from 171 on): where the truncation and the default rule both exceed
+// 170, or where halvorn's sum is not finite (a power or discount factor of one term
+// overflowing), the series is summed around its Poisson mode instead (merton_series.h).
 py::array_t<double> merton_price_loop(std::size_t size, Column<std::int8_t> kind, Column<double> s0,
                                       Column<double> k, Column<double> t, Column<double> rr,
                                       Column<double> qq, Column<double> sg, Column<double> l,
                                       Column<double> mm, Column<double> ss, Column<double> n) {
-    const py::array_t<double> terms = truncations(n, size, MertonRule{t, l, mm, ss});
-    const double *nn = terms.data();
+    py::array_t<double> terms(static_cast<py::ssize_t>(size));
+    double *nn = terms.mutable_data();
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
     auto sameModel = [&](std::size_t a, std::size_t b) {
         return t[a] == t[b] && sg[a] == sg[b] && rr[a] == rr[b] && l[a] == l[b] &&
                mm[a] == mm[b] && ss[a] == ss[b] && nn[a] == nn[b];
     };
+    const std::size_t workers = worker_count(size);
     {
         py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
+        fill_truncations(n, size, MertonRule{t, l, mm, ss}, nn);
+        parallel_for(workers, size, [&](std::size_t begin, std::size_t end, std::size_t) {
             double logSK[kMaxRun];
-            price_runs(begin, end, kMaxRun, Options{kind, s0, qq, t, k, rr}, sameModel, res,
-                       [&](std::size_t e, std::size_t count, const double *spot,
-                           const double *strike, double *calls) {
-                           merton::call_strip(strike, t[e], spot, count, sg[e], rr[e], l[e],
-                                              mm[e], ss[e], nn[e], calls, logSK);
-                       });
+            for_each_run(begin, end, kMaxRun, s0, qq, t, k, sameModel,
+                         [&](std::size_t e, std::size_t count, const double *spot, const double *strike) {
+                             const double last = nn[e];
+                             const bool scalar = last <= kLastScalarTerm ||
+                                                 jumpdiffusion::merton_default_terms(t[e], l[e], mm[e], ss[e]) <=
+                                                     kLastScalarTerm;
+                             double *calls = res + e;
+                             if (scalar) {
+                                 merton::call_strip(strike, t[e], spot, count, sg[e], rr[e], l[e], mm[e],
+                                                    ss[e], last, calls, logSK);
+                             }
+                             for (std::size_t j = 0; j < count; ++j) {
+                                 if (scalar && std::isfinite(calls[j])) {
+                                     if (!kind[e + j]) {
+                                         calls[j] = put_by_parity(calls[j], strike[j], rr[e + j],
+                                                                  t[e + j], spot[j]);
+                                     }
+                                     continue;
+                                 }
+                                 const jumpdiffusion::MertonSeries v = jumpdiffusion::merton_series(
+                                     spot[j], strike[j], t[e], rr[e], sg[e], l[e], mm[e], ss[e], last);
+                                 calls[j] = kind[e + j] ? v.call : v.put;
+                             }
+                         });
         });
     }
     return out;
@@ -514,17 +601,19 @@ py::object try_merton_prices(py::handle kind, py::handle S, py::handle K, py::ha
     double terms = 0.0;
     Intake in;
     if (!kind_flag(kind, flag) || !terms_value(n, 2147483647.0, terms) ||
-        !in.add(S, Domain::Positive) || !in.add(K, Domain::Positive) ||
-        !in.add(T, Domain::Positive) || !in.add(r, Domain::Finite) ||
-        !in.add(sigma, Domain::Positive) || !in.add(lam, Domain::NonNegative) ||
-        !in.add(m, Domain::Finite) || !in.add(sj, Domain::NonNegative) ||
-        !in.add(q, Domain::Finite)) {
+        !in.add(S, dom::S) || !in.add(K, dom::K) || !in.add(T, dom::T) || !in.add(r, dom::r) ||
+        !in.add(sigma, dom::sigma) || !in.add(lam, dom::lam) || !in.add(m, dom::m) ||
+        !in.add(sj, dom::s) || !in.add(q, dom::q) || !in.small_enough()) {
         return py::none();
     }
-    return in.result(merton_price_loop(in.size(), {&flag, 0}, in.column(0), in.column(1),
-                                       in.column(2), in.column(3), in.column(8), in.column(4),
-                                       in.column(5), in.column(6), in.column(7),
-                                       Column<double>{&terms, 0}));
+    const Column<double> s0 = in.column(0), k = in.column(1), t = in.column(2), l = in.column(5);
+    const Column<double> mm = in.column(6), ss = in.column(7);
+    const std::size_t size = in.size();
+    if (merton_violation(size, s0, k, t, l, mm, ss).first >= 0) {
+        return py::none();
+    }
+    return in.result(merton_price_loop(size, {&flag, 0}, s0, k, t, in.column(3), in.column(8),
+                                       in.column(4), l, mm, ss, Column<double>{&terms, 0}));
 }
 
 // Kou: the share-measure probability U1 that corvane's call is formed from, at the
@@ -539,8 +628,8 @@ py::array_t<double> kou_share_probabilities(std::size_t size, const Doubles &S, 
     py::array_t<double> out(static_cast<py::ssize_t>(size));
     double *res = out.mutable_data();
     kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, n),
-                        [&](std::size_t e, const kou::KouCallEvaluation &v, double) {
-                            res[e] = v.shareProbability;
+                        [&](std::size_t e, const jumpdiffusion::KouCall &v, double) {
+                            res[e] = v.priced ? v.delta : std::numeric_limits<double>::quiet_NaN();
                         });
     return out;
 }
@@ -555,7 +644,7 @@ py::array_t<double> kou_closed_forms(std::size_t size, const Doubles &S, const D
     py::array_t<double> out({static_cast<py::ssize_t>(3), static_cast<py::ssize_t>(size)});
     double *res = out.mutable_data();
     kou_evaluation_runs(size, kou_columns(S, K, T, r, q, sigma, lam, p, eta1, eta2, n),
-                        [&](std::size_t e, const kou::KouCallEvaluation &v, double) {
+                        [&](std::size_t e, const jumpdiffusion::KouCall &v, double) {
                             res[e] = v.closedForm;
                             res[size + e] = v.bound;
                             res[2 * size + e] = v.certified ? 1.0 : 0.0;
@@ -564,13 +653,16 @@ py::array_t<double> kou_closed_forms(std::size_t size, const Doubles &S, const D
 }
 
 // Merton: delta, gamma, vega, theta, rho of the truncated series, differentiated term by
-// term. With V_i = sigma^2 T + i s^2, R_i = (r - lam k) T + i log(1 + k) and the weights
-// w_i = exp(-L) L^i / i!, L = lam (1 + k) T, the call is sum w_i BS(S, K, V_i, R_i) over
-// i = 0 .. min(n, 170) (from 171 on i! overflows and the price's terms vanish), and
-//   dBS/dS = N(d1), d2BS/dS2 = phi(d1) / (S sqrt V), dBS/dV = S phi(d1) / (2 sqrt V),
-//   dBS/dR = K exp(-R) N(d2), dw_i/dT = w_i (i / T - lam (1 + k)).
-// A dividend yield enters through S' = S exp(-qT); the put is the call - S' + K exp(-rT).
-// Theta is -dV/dT (per year), vega per unit of sigma, rho per unit of r.
+// term over the terms its price sums (merton_series.h): with V_i = sigma^2 T + i s^2 and
+// S' = S exp(-qT), K' = K exp(-rT), the call is S' A - K' B with
+// A = sum pi_i(L) N(d1_i), B = sum pi_i(lam T) N(d2_i), and
+//   dC/dS' = A, d2C/dS'2 = sum pi_i(L) phi(d1_i) / (S' sqrt V_i),
+//   dC/dsigma = S' sum pi_i(L) phi(d1_i) sigma T / sqrt V_i,  dC/dr = T K' B,
+//   dC/dT (S' fixed) = S' sum pi_i(L) ((i - L) / T N(d1_i) + phi(d1_i) sigma^2 / (2 sqrt V_i))
+//                      - K' sum pi_i(lam T) (i / T - lam) N(d2_i) + r K' B
+// (the terms in dd/dT cancel by S' pi_i(L) phi(d1_i) = K' pi_i(lam T) phi(d2_i)). The put
+// is the call - S' + K'. Theta is -dC/dT (per year), vega per unit of sigma, rho per unit
+// of r; a dividend yield enters through S'.
 py::array_t<double> merton_greeks(std::size_t size, const Flags &isCall, const Doubles &S, const Doubles &K,
                                   const Doubles &T, const Doubles &r, const Doubles &q,
                                   const Doubles &sigma, const Doubles &lam, const Doubles &m,
@@ -580,53 +672,30 @@ py::array_t<double> merton_greeks(std::size_t size, const Flags &isCall, const D
     const Column<std::int8_t> kind = column(isCall);
     const Column<double> s0 = column(S), kk = column(K), tt = column(T), rr = column(r), qq = column(q);
     const Column<double> sg = column(sigma), l = column(lam), mm = column(m), ss = column(sj);
-    const py::array_t<double> terms = truncations(column(n), size, MertonRule{tt, l, mm, ss});
-    const double *nn = terms.data();
+    const Column<double> given = column(n);
+    py::array_t<double> terms(static_cast<py::ssize_t>(size));
+    double *nn = terms.mutable_data();
+    const std::size_t workers = worker_count(size);
     {
         py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
+        fill_truncations(given, size, MertonRule{tt, l, mm, ss}, nn);
+        parallel_for(workers, size, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t e = begin; e < end; ++e) {
-                const double T = tt[e], K = kk[e], r = rr[e], sig = sg[e], sJ = ss[e];
-                const double growth = std::exp(0.5 * sJ * sJ + mm[e]);  // 1 + k
-                const double k = growth - 1.0;
-                const double L = l[e] * growth * T;
+                const double T = tt[e], r = rr[e];
                 const double Sf = forward_spot(s0[e], qq[e], T);
-                const int last = static_cast<int>(std::fmin(nn[e], 170.0));
-                double delta = 0, gamma = 0, vega = 0, dT = 0, rho = 0, logFactorial = 0;
-                for (int i = 0; i <= last; ++i) {
-                    if (i > 0) {
-                        logFactorial += std::log(static_cast<double>(i));
-                    }
-                    const double w = L > 0.0 ? std::exp(i * std::log(L) - L - logFactorial)
-                                             : (i == 0 ? 1.0 : 0.0);
-                    const double V = sig * sig * T + i * sJ * sJ;
-                    const double R = (r - l[e] * k) * T + i * std::log(growth);
-                    const double rootV = std::sqrt(V);
-                    const double d1 = (std::log(Sf / K) + R + 0.5 * V) / rootV;
-                    const double d2 = d1 - rootV;
-                    const double N1 = 0.5 * std::erfc(-d1 / 1.4142135623730951);
-                    const double N2 = 0.5 * std::erfc(-d2 / 1.4142135623730951);
-                    const double density = std::exp(-0.5 * d1 * d1) * 0.3989422804014327;
-                    const double strike = K * std::exp(-R);
-                    const double bs = Sf * N1 - strike * N2;
-                    const double byV = Sf * density / (2.0 * rootV);
-                    delta += w * N1;
-                    gamma += w * density / (Sf * rootV);
-                    vega += w * byV * (2.0 * sig * T);
-                    rho += w * strike * N2 * T;
-                    dT += w * (i / T - l[e] * growth) * bs +
-                          w * (byV * sig * sig + strike * N2 * (r - l[e] * k));
-                }
-                const double discount = K * std::exp(-r * T);
+                const jumpdiffusion::MertonSeries v =
+                    jumpdiffusion::merton_series(Sf, kk[e], T, r, sg[e], l[e], mm[e], ss[e], nn[e]);
+                double delta = v.callDelta, rho = v.callRho, dT = v.dCdT;
                 if (!kind[e]) {  // put = call - S' + K exp(-rT)
+                    const double discount = kk[e] * std::exp(-r * T);
                     delta -= 1.0;
                     rho -= discount * T;
                     dT -= r * discount;
                 }
                 const double carry = Sf / s0[e];  // exp(-qT)
                 res[e] = carry * delta;
-                res[size + e] = carry * carry * gamma;
-                res[2 * size + e] = vega;
+                res[size + e] = carry * carry * v.gamma;
+                res[2 * size + e] = v.vega;
                 res[3 * size + e] = -dT + qq[e] * Sf * delta;
                 res[4 * size + e] = rho;
             }
@@ -646,7 +715,7 @@ py::array_t<double> black_scholes_loop(std::size_t size, const Doubles &S, const
     double *res = out.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        parallel_for(size, [&](std::size_t begin, std::size_t end, std::size_t) {
+        parallel_for(worker_count(size), size, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t e = begin; e < end; ++e) {
                 res[e] = value(s0[e] * std::exp((rr[e] - qq[e]) * tt[e]), std::exp(-rr[e] * tt[e]), e);
             }
@@ -694,5 +763,25 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     mod.def("implied_vols", &implied_vols);
     mod.def("black_scholes_prices", &black_scholes_prices);
     mod.def("kou_default_terms", py::vectorize(&jumpdiffusion::kou_default_terms));
+    mod.def("kou_violation", [](std::size_t size, const Doubles &S, const Doubles &K, const Doubles &T,
+                                const Doubles &lam) {
+        return kou_violation(size, column(S), column(K), column(T), column(lam));
+    });
+    mod.def("merton_violation", [](std::size_t size, const Doubles &S, const Doubles &K,
+                                   const Doubles &T, const Doubles &lam, const Doubles &m,
+                                   const Doubles &s) {
+        return merton_violation(size, column(S), column(K), column(T), column(lam), column(m),
+                                column(s));
+    });
+    // The supported domain: each argument's (low, high, low excluded), and the joint limits.
+    py::dict ranges;
+    for (const Range &d : {dom::S, dom::K, dom::T, dom::r, dom::q, dom::sigma, dom::lam, dom::p,
+                           dom::eta1, dom::eta2, dom::m, dom::s}) {
+        ranges[d.name] = py::make_tuple(d.low, d.high, d.lowOpen);
+    }
+    mod.attr("SUPPORTED_RANGES") = ranges;
+    mod.attr("MONEYNESS_RANGE") = py::make_tuple(dom::kMoneynessLow, dom::kMoneynessHigh);
+    mod.attr("MAX_EXPECTED_JUMPS") = dom::kMaxExpectedJumps;
+    mod.attr("MAX_ELEMENTS") = kMaxElements;
     mod.def("merton_default_terms", py::vectorize(&jumpdiffusion::merton_default_terms));
 }

@@ -1,0 +1,50 @@
+#include "kou_call.h"
+
+#include <cmath>
+#include <limits>
+
+#include "kou_fourier.h"
+#include "upsilon_stable.h"
+
+namespace jumpdiffusion {
+
+KouCall kou_call_untruncated(double spot, double K, double T, double r, double sigma, double lam,
+                             double p, double eta1, double eta2) {
+    const FourierCall f = kou_call_fourier(spot, K, T, r, sigma, lam, p, eta1, eta2);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return {f.call, f.delta, nan, HUGE_VAL, false, std::isfinite(f.call) && std::isfinite(f.delta)};
+}
+
+KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double K, double T,
+                           double r, double sigma, double lam, double p, double eta1, double eta2,
+                           std::int32_t n, std::int32_t needed) {
+    if (std::isfinite(v.price) && std::isfinite(v.shareProbability)) {
+        return {v.price, v.shareProbability, v.closedForm, v.bound,
+                v.certified && std::isfinite(v.bound), true};
+    }
+    // The two Upsilon probabilities of Kou's call, as sums of positive terms (the share
+    // measure: lam (1 + zeta), p eta1 / ((eta1 - 1)(1 + zeta)), eta1 - 1, eta2 + 1).
+    const double zeta = (1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0) - 1.0;
+    const double h = 0.5 * sigma * sigma;
+    const double a = std::log(K / spot);
+    const double discounted = K * std::exp(-r * T);
+    const double U1 = kou::upsilon_stable(r + h - lam * zeta, sigma, lam * (1.0 + zeta),
+                                          p / (1.0 + zeta) * (eta1 / (eta1 - 1.0)), eta1 - 1.0,
+                                          eta2 + 1.0, a, T, n);
+    const double U2 = kou::upsilon_stable(r - h - lam * zeta, sigma, lam, p, eta1, eta2, a, T, n);
+    const double call = spot * U1 - U2 * discounted;
+    if (std::isfinite(call) && U1 >= -1e-12 && U1 <= 1.0 + 1e-12) {
+        return {std::fmax(0.0, call), std::fmin(1.0, std::fmax(0.0, U1)), v.closedForm, v.bound,
+                false, true};
+    }
+    if (needed >= 0 && n >= needed) {
+        KouCall f = kou_call_untruncated(spot, K, T, r, sigma, lam, p, eta1, eta2);
+        f.closedForm = v.closedForm;
+        f.bound = v.bound;
+        return f;
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return {nan, nan, v.closedForm, v.bound, false, false};
+}
+
+}  // namespace jumpdiffusion
