@@ -8,6 +8,13 @@
 
 namespace jumpdiffusion {
 
+namespace {
+
+// The toolkit's accuracy: a price within this fraction of S' + K exp(-rT) of the exact one.
+constexpr double kAccuracy = 1e-11;
+
+}  // namespace
+
 KouCall kou_call_untruncated(double spot, double K, double T, double r, double sigma, double lam,
                              double p, double eta1, double eta2) {
     const FourierCall f = kou_call_fourier(spot, K, T, r, sigma, lam, p, eta1, eta2);
@@ -18,12 +25,38 @@ KouCall kou_call_untruncated(double spot, double K, double T, double r, double s
 KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double K, double T,
                            double r, double sigma, double lam, double p, double eta1, double eta2,
                            std::int32_t n, std::int32_t needed) {
-    if (std::isfinite(v.price) && std::isfinite(v.shareProbability)) {
-        return {v.price, v.shareProbability, v.closedForm, v.bound,
-                v.certified && std::isfinite(v.bound), true};
+    const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
+    const bool converged = needed >= 0 && n >= needed;  // truncation at n changes nothing
+    if (finite) {
+        const KouCall kept{v.price, v.shareProbability, v.closedForm, v.bound,
+                           v.certified && std::isfinite(v.bound), true};
+        const double scale = spot + K * std::exp(-r * T);
+        if ((kept.certified && v.bound <= kAccuracy * scale) || !converged) {
+            return kept;
+        }
+        // Neither certified to the toolkit's accuracy nor bounded (corvane's positive-term
+        // evaluation, accurate in most of the domain but measurably less so where sigma
+        // sqrt(T) is small): checked against the untruncated price, whose error is bounded.
+        // Within the accuracy less that bound, the price keeps corvane's bits.
+        KouCall f = kou_call_untruncated(spot, K, T, r, sigma, lam, p, eta1, eta2);
+        if (!f.priced || std::fabs(f.call - kept.call) <= kAccuracy * scale - f.bound) {
+            return kept;
+        }
+        f.closedForm = v.closedForm;
+        f.bound = v.bound;
+        return f;
     }
-    // The two Upsilon probabilities of Kou's call, as sums of positive terms (the share
-    // measure: lam (1 + zeta), p eta1 / ((eta1 - 1)(1 + zeta)), eta1 - 1, eta2 + 1).
+    // Where truncation at n changes nothing (n at least the default), the untruncated
+    // price by Fourier inversion, whose error is bounded.
+    if (converged) {
+        KouCall f = kou_call_untruncated(spot, K, T, r, sigma, lam, p, eta1, eta2);
+        f.closedForm = v.closedForm;
+        f.bound = v.bound;
+        return f;
+    }
+    // Otherwise the truncated series itself: the two Upsilon probabilities of Kou's call as
+    // sums of positive terms (the share measure: lam (1 + zeta), p eta1 / ((eta1 - 1)(1 +
+    // zeta)), eta1 - 1, eta2 + 1).
     const double zeta = (1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0) - 1.0;
     const double h = 0.5 * sigma * sigma;
     const double a = std::log(K / spot);
@@ -36,12 +69,6 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
     if (std::isfinite(call) && U1 >= -1e-12 && U1 <= 1.0 + 1e-12) {
         return {std::fmax(0.0, call), std::fmin(1.0, std::fmax(0.0, U1)), v.closedForm, v.bound,
                 false, true};
-    }
-    if (needed >= 0 && n >= needed) {
-        KouCall f = kou_call_untruncated(spot, K, T, r, sigma, lam, p, eta1, eta2);
-        f.closedForm = v.closedForm;
-        f.bound = v.bound;
-        return f;
     }
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return {nan, nan, v.closedForm, v.bound, false, false};
