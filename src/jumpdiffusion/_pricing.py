@@ -83,14 +83,19 @@ def _real_array(name: str, value: Any) -> np.ndarray:
         array = value if isinstance(value, np.ndarray) else np.asarray(value)
     except (TypeError, ValueError, OverflowError):
         raise ValueError(refused) from None
-    if array.dtype.kind == "O":
-        items = [_real_array(name, item) for item in array.reshape(-1)] if array.size <= 10**6 else None
-        if items is None:
+    if array.dtype.kind == "O":   # real numbers as Python objects (a pandas object column)
+        items = array.reshape(-1)
+        if not all(isinstance(v, numbers.Real) and not isinstance(v, (str, bytes)) for v in items):
             raise ValueError(refused)
-        return np.array([float(v) for v in items], dtype=np.float64).reshape(array.shape)
+        try:
+            return np.array([float(v) for v in items], dtype=np.float64).reshape(array.shape)
+        except (OverflowError, TypeError, ValueError):
+            raise ValueError(refused) from None
     if array.dtype.kind not in "biuf":
         raise ValueError(refused)
-    return np.asarray(_compact(array), dtype=np.float64)
+    compact = _compact(array)
+    converted = np.asarray(compact, dtype=np.float64)
+    return converted if compact is array else np.broadcast_to(converted, array.shape)
 
 
 def _as_float(name: str, value: ArrayLike, condition: str | None = None) -> np.ndarray:
@@ -104,11 +109,15 @@ def _as_float(name: str, value: ArrayLike, condition: str | None = None) -> np.n
             return np.array(number)
     array = _real_array(name, value)
     words, test = _rule(name, condition)
+    values = _compact(array)   # a broadcast view's values, each once
     with np.errstate(invalid="ignore"):
-        bad = ~(np.isfinite(array) & test(array))
+        bad = ~(np.isfinite(values) & test(values))
     if bad.any():
         index = int(np.flatnonzero(bad)[0])
-        got = float(array.reshape(-1)[index])
+        got = float(values.reshape(-1)[index])
+        if values is not array:   # the first such element of the view itself
+            index = int(np.ravel_multi_index(np.unravel_index(index, values.shape), array.shape,
+                                             mode="clip"))
         rule = "finite" if words == "finite" else f"finite and {words}"
         raise ValueError(f"{name} must be {rule}; got {got!r}{_where(array.shape, index)}")
     return array
@@ -172,16 +181,27 @@ def _available_memory() -> int:
         return 2**62
 
 
+def _broadcast_shape(named: dict[str, np.ndarray]) -> tuple[int, ...]:
+    """numpy's broadcasting rule on the shapes alone, in Python integers (numpy's own refuses
+    shapes whose product overflows its index type, before the size could be reported)."""
+    shapes = [a.shape for a in named.values()]
+    rank = max((len(s) for s in shapes), default=0)
+    result = []
+    for axis in range(rank):
+        extents = {s[axis - rank + len(s)] for s in shapes if axis - rank + len(s) >= 0} - {1}
+        if len(extents) > 1:
+            listed = ", ".join(f"{k} {v.shape}" for k, v in named.items() if v.shape)
+            raise ValueError(f"the arguments' shapes do not broadcast: {listed}")
+        result.append(extents.pop() if extents else 1)
+    return tuple(result)
+
+
 def _broadcast(named: dict[str, np.ndarray], rows: int = 1) -> tuple[tuple[int, ...], list[np.ndarray]]:
     """The arguments broadcast together: each argument of one value stays one value, the
     others are written out to the broadcast shape. The result's size (rows values per
     element) is checked against MAX_ELEMENTS and the memory available before anything is
     allocated."""
-    try:
-        shape = np.broadcast_shapes(*{a.shape for a in named.values()})   # each shape once
-    except ValueError:
-        shapes = ", ".join(f"{k} {v.shape}" for k, v in named.items() if v.shape)
-        raise ValueError(f"the arguments' shapes do not broadcast: {shapes}") from None
+    shape = _broadcast_shape(named)
     size = math.prod(shape)
     if size > MAX_ELEMENTS:
         raise ValueError(f"the arguments broadcast to shape {shape}, {size} elements; "

@@ -35,3 +35,36 @@ def black_scholes_call(S, K, T, r, sigma, dps=30):
         S, K, T, r, sigma = map(mp.mpf, (S, K, T, r, sigma))
         d1 = (mp.log(S / K) + (r + sigma**2 / 2) * T) / (sigma * mp.sqrt(T))
         return S * mp.ncdf(d1) - K * mp.exp(-r * T) * mp.ncdf(d1 - sigma * mp.sqrt(T))
+
+
+def kou_call_quad(S, K, T, r, sigma, lam, p, eta1, eta2, q=0.0):
+    """The same formula in double precision with the textbook complex exponent (no
+    rearrangement), integrated by scipy's adaptive Gauss-Kronrod rule on 256 equal pieces
+    of [0, U] and a geometric grid near 0, U where |phi| / u < 1e-18: fast enough for a
+    sweep over the whole supported domain, within about 1e-13 of S exp(-qT) + K exp(-rT)."""
+    import warnings
+
+    import numpy as np
+    from scipy.integrate import IntegrationWarning, quad
+
+    spot, discounted = S * np.exp(-q * T), K * np.exp(-r * T)
+    x = np.log(spot / discounted)
+    zeta = p * eta1 / (eta1 - 1) + (1 - p) * eta2 / (eta2 + 1) - 1
+
+    def phi(z):
+        psi = (-0.5 * sigma**2 * z * z - 0.5j * z * sigma**2 - 1j * z * lam * zeta
+               + lam * (p * eta1 / (eta1 - 1j * z) + (1 - p) * eta2 / (eta2 + 1j * z) - 1))
+        return np.exp(T * psi)
+
+    def integrand(u):
+        return (np.exp(1j * u * x) * phi(u - 0.5j)).real / (u * u + 0.25)
+
+    U = 1.0
+    while abs(phi(U - 0.5j)) / U > 1e-18:
+        U *= 1.2
+    points = np.unique(np.concatenate([np.geomspace(1e-4, 1.0, 8), np.linspace(0.0, U, 257)]))
+    with warnings.catch_warnings():   # the requested 1e-17 is below what some pieces reach
+        warnings.simplefilter("ignore", IntegrationWarning)
+        total = sum(quad(integrand, a, b, epsabs=1e-17, epsrel=1e-14, limit=200)[0]
+                    for a, b in zip(points[:-1], points[1:]))
+    return spot - np.sqrt(spot * discounted) / np.pi * total
