@@ -10,7 +10,9 @@ Every argument broadcasts like numpy; the result is a float64 array of the broad
 `halvorn` gives for the same inputs (bit for bit when q = 0): the same native functions
 compute it, with the interpreter lock released and, for large arrays, on every core.
 kou_greeks and merton_greeks take the same arguments and return delta, gamma, vega, theta
-and rho.
+and rho. Arguments outside the supported domain (SUPPORTED_RANGES, MONEYNESS_RANGE,
+MAX_EXPECTED_JUMPS) raise ValueError; inside it every value is finite and within 1e-11 of
+S exp(-qT) + K exp(-rT).
 
 implied_vol inverts Black-Scholes prices (Jäckel's "Let's be rational"); Quotes holds a
 surface of market quotes, and calibrate_kou / calibrate_merton fit either model to it.
@@ -19,8 +21,9 @@ from ._calibrate import (Calibration, KouParameters, MertonParameters, Quotes, c
                          calibrate_merton)
 from ._greeks import Greeks, kou_greeks, merton_greeks
 from ._implied import black_scholes_price, black_scholes_vega, implied_vol
-from ._pricing import ClosedForm, kou_closed_form, kou_price, merton_price
+from ._pricing import (MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, SUPPORTED_RANGES, ClosedForm,
+                       kou_closed_form, kou_price, merton_price)
 
-__all__ = ["Calibration", "ClosedForm", "Greeks", "KouParameters", "MertonParameters", "Quotes",
+__all__ = ["MAX_EXPECTED_JUMPS", "MONEYNESS_RANGE", "SUPPORTED_RANGES", "Calibration", "ClosedForm", "Greeks", "KouParameters", "MertonParameters", "Quotes",
            "black_scholes_price", "black_scholes_vega", "calibrate_kou", "calibrate_merton",
            "implied_vol", "kou_closed_form", "kou_greeks", "kou_price", "merton_greeks", "merton_price"]

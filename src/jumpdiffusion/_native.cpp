@@ -223,12 +223,11 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
                          kou::kou_call_evaluations(T, strike, spot, static_cast<std::int32_t>(count),
                                                    r, sigma, lam, p, eta1, eta2, n, orders, evaluations);
                          for (std::size_t j = 0; j < count; ++j) {
-                             const kou::KouCallEvaluation &v = evaluations[j];
-                             const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
-                             const std::int32_t needed =
-                                 finite ? n : jumpdiffusion::kou_default_terms(T, lam, p, eta1, eta2);
-                             write(e + j, jumpdiffusion::kou_call_completed(v, spot[j], strike[j], T, r, sigma,
-                                                                            lam, p, eta1, eta2, n, needed),
+                             // The default truncation is n itself where n was not given.
+                             const std::int32_t needed = c.n[e] < 0.0 ? n : jumpdiffusion::kNeededUnknown;
+                             write(e + j, jumpdiffusion::kou_call_completed(evaluations[j], spot[j], strike[j],
+                                                                            T, r, sigma, lam, p, eta1, eta2,
+                                                                            n, needed),
                                    spot[j]);
                          }
                      });

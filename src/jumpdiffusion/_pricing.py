@@ -21,7 +21,7 @@ MERTON_MAX_TERMS = 2**31 - 1
 # The supported domain (the native module's, the single source of the numbers): each
 # argument's (low, high, low excluded), the moneyness K / S and the expected jump count.
 SUPPORTED_RANGES: dict[str, tuple[float, float, bool]] = dict(_native.SUPPORTED_RANGES)
-MONEYNESS_RANGE: tuple[float, float] = tuple(_native.MONEYNESS_RANGE)  # type: ignore[assignment]
+MONEYNESS_RANGE: tuple[float, float] = (float(_native.MONEYNESS_RANGE[0]), float(_native.MONEYNESS_RANGE[1]))
 MAX_EXPECTED_JUMPS: float = float(_native.MAX_EXPECTED_JUMPS)
 MAX_ELEMENTS: int = int(_native.MAX_ELEMENTS)
 

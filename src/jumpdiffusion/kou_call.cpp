@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "kou_fourier.h"
+#include "truncation.h"
 #include "upsilon_stable.h"
 
 namespace jumpdiffusion {
@@ -25,7 +26,14 @@ KouCall kou_call_untruncated(double spot, double K, double T, double r, double s
 KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double K, double T,
                            double r, double sigma, double lam, double p, double eta1, double eta2,
                            std::int32_t n, std::int32_t needed) {
+    if (std::isfinite(v.price) && std::isfinite(v.shareProbability) && v.certified &&
+        v.bound <= kAccuracy * (spot + K * std::exp(-r * T))) {
+        return {v.price, v.shareProbability, v.closedForm, v.bound, true, true};
+    }
     const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
+    if (needed == kNeededUnknown) {
+        needed = kou_default_terms(T, lam, p, eta1, eta2);
+    }
     const bool converged = needed >= 0 && n >= needed;  // truncation at n changes nothing
     if (finite) {
         const KouCall kept{v.price, v.shareProbability, v.closedForm, v.bound,
@@ -38,13 +46,12 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
         // evaluation, accurate in most of the domain but measurably less so where sigma
         // sqrt(T) is small): checked against the untruncated price, whose error is bounded.
         // Within the accuracy less that bound, the price keeps corvane's bits.
-        KouCall f = kou_call_untruncated(spot, K, T, r, sigma, lam, p, eta1, eta2);
-        if (!f.priced || std::fabs(f.call - kept.call) <= kAccuracy * scale - f.bound) {
+        const FourierCall f = kou_call_fourier(spot, K, T, r, sigma, lam, p, eta1, eta2);
+        if (!std::isfinite(f.call) || !std::isfinite(f.delta) ||
+            std::fabs(f.call - kept.call) <= kAccuracy * scale - f.bound) {
             return kept;
         }
-        f.closedForm = v.closedForm;
-        f.bound = v.bound;
-        return f;
+        return {f.call, f.delta, v.closedForm, v.bound, false, true};
     }
     // Where truncation at n changes nothing (n at least the default), the untruncated
     // price by Fourier inversion, whose error is bounded.

@@ -22,7 +22,9 @@ struct KouCall {
 // From corvane's evaluation of the element (n jump terms, 0 <= n <= 170): kept where its
 // price is finite; else, where n is at least the default truncation `needed` (so that
 // truncation changes nothing), the untruncated price by Fourier inversion; else the same
-// truncated series as a sum of positive terms.
+// truncated series as a sum of positive terms. `needed` may be kNeededUnknown: it is then
+// found where it matters (not for a price certified to the toolkit's accuracy).
+constexpr std::int32_t kNeededUnknown = -2;
 KouCall kou_call_completed(const kou::KouCallEvaluation &evaluation, double spot, double K,
                            double T, double r, double sigma, double lam, double p, double eta1,
                            double eta2, std::int32_t n, std::int32_t needed);
