@@ -220,6 +220,7 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
                              return;
                          }
                          const auto n = static_cast<std::int32_t>(nn[e]);
+                         const double discount = std::exp(-r * T);
                          kou::kou_call_evaluations(T, strike, spot, static_cast<std::int32_t>(count),
                                                    r, sigma, lam, p, eta1, eta2, n, orders, evaluations);
                          for (std::size_t j = 0; j < count; ++j) {
@@ -227,7 +228,7 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
                              const std::int32_t needed = c.n[e] < 0.0 ? n : jumpdiffusion::kNeededUnknown;
                              write(e + j, jumpdiffusion::kou_call_completed(evaluations[j], spot[j], strike[j],
                                                                             T, r, sigma, lam, p, eta1, eta2,
-                                                                            n, needed),
+                                                                            n, needed, discount),
                                    spot[j]);
                          }
                      });

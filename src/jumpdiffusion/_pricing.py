@@ -73,7 +73,9 @@ def _real_array(name: str, value: Any) -> np.ndarray:
     """value as a float64 array in the machine's byte order, converted exactly from any real
     dtype (bool, integers, floats); complex, strings, bytes, dates, durations and objects
     that are not real numbers raise ValueError naming the argument."""
-    refused = f"{name} must be a real number or an array of them; got {_describe(value)}"
+    def refused() -> ValueError:
+        return ValueError(f"{name} must be a real number or an array of them; got {_describe(value)}")
+
     if isinstance(value, (bool, int, float)) or (isinstance(value, numbers.Real) and not isinstance(value, np.generic)):
         try:
             return np.array(float(value))
@@ -82,17 +84,17 @@ def _real_array(name: str, value: Any) -> np.ndarray:
     try:
         array = value if isinstance(value, np.ndarray) else np.asarray(value)
     except (TypeError, ValueError, OverflowError):
-        raise ValueError(refused) from None
+        raise refused() from None
     if array.dtype.kind == "O":   # real numbers as Python objects (a pandas object column)
         items = array.reshape(-1)
         if not all(isinstance(v, numbers.Real) and not isinstance(v, (str, bytes)) for v in items):
-            raise ValueError(refused)
+            raise refused()
         try:
             return np.array([float(v) for v in items], dtype=np.float64).reshape(array.shape)
         except (OverflowError, TypeError, ValueError):
-            raise ValueError(refused) from None
+            raise refused() from None
     if array.dtype.kind not in "biuf":
-        raise ValueError(refused)
+        raise refused()
     compact = _compact(array)
     converted = np.asarray(compact, dtype=np.float64)
     return converted if compact is array else np.broadcast_to(converted, array.shape)
@@ -150,21 +152,23 @@ def _as_kind(kind: Any) -> np.ndarray:
 def _as_terms(n: ArrayLike | None, largest: int) -> np.ndarray:
     if n is None:
         return np.asarray(-1, dtype=np.int64)   # the default rule, element by element
-    refused = f"n must be an integer or an array of integers; got {_describe(n)}"
+    def refused() -> ValueError:
+        return ValueError(f"n must be an integer or an array of integers; got {_describe(n)}")
+
     try:
         array = np.asarray(n)
     except (TypeError, ValueError, OverflowError):
-        raise ValueError(refused) from None
+        raise refused() from None
     if array.dtype.kind == "O":
         try:
             array = np.asarray([int(operator.index(v)) for v in array.reshape(-1)], dtype=object).reshape(array.shape)
         except TypeError:
-            raise ValueError(refused) from None
+            raise refused() from None
     elif array.dtype.kind == "f":
         if not (np.all(np.isfinite(array)) and np.all(array == np.floor(array))):
-            raise ValueError(refused)
+            raise refused()
     elif array.dtype.kind not in "iu":
-        raise ValueError(refused)
+        raise refused()
     bad = (array < 0) | (array > largest)
     if np.any(bad):
         index = int(np.flatnonzero(bad)[0])

@@ -25,9 +25,9 @@ KouCall kou_call_untruncated(double spot, double K, double T, double r, double s
 
 KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double K, double T,
                            double r, double sigma, double lam, double p, double eta1, double eta2,
-                           std::int32_t n, std::int32_t needed) {
+                           std::int32_t n, std::int32_t needed, double discount) {
     if (std::isfinite(v.price) && std::isfinite(v.shareProbability) && v.certified &&
-        v.bound <= kAccuracy * (spot + K * std::exp(-r * T))) {
+        v.bound <= kAccuracy * (spot + K * discount)) {
         return {v.price, v.shareProbability, v.closedForm, v.bound, true, true};
     }
     const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
@@ -38,7 +38,7 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
     if (finite) {
         const KouCall kept{v.price, v.shareProbability, v.closedForm, v.bound,
                            v.certified && std::isfinite(v.bound), true};
-        const double scale = spot + K * std::exp(-r * T);
+        const double scale = spot + K * discount;
         if ((kept.certified && v.bound <= kAccuracy * scale) || !converged) {
             return kept;
         }

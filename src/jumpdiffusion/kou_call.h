@@ -23,11 +23,12 @@ struct KouCall {
 // price is finite; else, where n is at least the default truncation `needed` (so that
 // truncation changes nothing), the untruncated price by Fourier inversion; else the same
 // truncated series as a sum of positive terms. `needed` may be kNeededUnknown: it is then
-// found where it matters (not for a price certified to the toolkit's accuracy).
+// found where it matters (not for a price certified to the toolkit's accuracy). discount
+// is exp(-rT), formed once for a strip.
 constexpr std::int32_t kNeededUnknown = -2;
 KouCall kou_call_completed(const kou::KouCallEvaluation &evaluation, double spot, double K,
                            double T, double r, double sigma, double lam, double p, double eta1,
-                           double eta2, std::int32_t n, std::int32_t needed);
+                           double eta2, std::int32_t n, std::int32_t needed, double discount);
 
 // The untruncated call by Fourier inversion (kou_fourier.h).
 KouCall kou_call_untruncated(double spot, double K, double T, double r, double sigma, double lam,

@@ -72,7 +72,7 @@ TEST(KouCall, DefaultTruncationHandsLargeMeansToFourier) {
     // the untruncated price.
     const kou::KouCallEvaluation v = kou::kou_call_evaluation(2.0, 100.0, 100.0, 0.03, 0.2, 1.0, 0.4, 200.0, 5.0, 30);
     ASSERT_FALSE(std::isfinite(v.price));
-    const jd::KouCall c = jd::kou_call_completed(v, 100.0, 100.0, 2.0, 0.03, 0.2, 1.0, 0.4, 200.0, 5.0, 30, 30);
+    const jd::KouCall c = jd::kou_call_completed(v, 100.0, 100.0, 2.0, 0.03, 0.2, 1.0, 0.4, 200.0, 5.0, 30, 30, std::exp(-0.06));
     EXPECT_TRUE(c.priced && !c.certified);
     EXPECT_NEAR(c.call, 17.9087024900, 1e-9);
 }
