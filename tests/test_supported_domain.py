@@ -111,15 +111,22 @@ def test_kinds_from_object_and_string_arrays(kinds):
     assert np.array_equal(jd.kou_price(kinds, *KOU), jd.kou_price(np.array(["call", "put"]), *KOU))
 
 
-def test_any_byte_order_and_every_dimension_count():
+def test_any_byte_order_and_every_dimension_count(subprocess_python):
     want = jd.merton_price("call", *MERTON)
     big = np.array([100., 100.], ">f8")
     assert np.all(jd.merton_price("call", big, *MERTON[1:]) == want)
     assert np.all(jd.merton_price("call", *MERTON[:3], big * 5e-4, *MERTON[4:]) == want)
-    deep = jd.merton_price("call", np.full((1,) * 39 + (2,), 100.), *MERTON[1:])
-    assert deep.shape == (1,) * 39 + (2,) and np.all(deep == want)
     # A broadcast view is checked without writing out its 10^10 repeats.
     assert jd.kou_price("call", np.broadcast_to(100., (10**10,))[:3], *KOU[1:]).shape == (3,)
+    # More dimensions than the native intake once held (it crashed from 33 on).
+    result = subprocess_python(f"""
+        import numpy as np, jumpdiffusion as jd
+        for kind in ("call", ["call", "put"]):
+            deep = jd.merton_price(kind, np.full((1,) * 62 + (2,), 100.), *{MERTON[1:]!r})
+            assert deep.shape == (1,) * 62 + (2,) and deep[(0,) * 63] == {want!r}
+        print("ok")
+    """)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
 
 
 def test_thread_count_changed_while_pricing_is_safe(subprocess_python):

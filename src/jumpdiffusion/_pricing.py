@@ -362,7 +362,9 @@ def kou_closed_form(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, sigm
                     q: ArrayLike = 0.0, n: ArrayLike | None = None) -> ClosedForm:
     """What kou_price knows about the accuracy of Kou's closed form for the call (same
     arguments, no kind): the closed form's double, its error bound, and whether the price
-    is that double. For a put, the same by parity."""
+    is that double (never where it is not finite). Where the series needs more than 170
+    jump terms the closed form is not evaluated: value NaN, bound inf, certified False.
+    For a put, the same by parity."""
     shape, (_, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
         "call", S, K, T, r, sigma, lam, p, eta1, eta2, q, n, rows=3)
     size = math.prod(shape)

@@ -81,70 +81,104 @@ struct Integrand {
 
 }  // namespace
 
-// Error bound. For |Im u| <= delta < 1/2, phi(u - i/2) is E[exp(theta X)] with theta in
-// [0, 1] in modulus at most, and that moment generating function is convex in theta and
-// 1 at theta = 0 and 1: |phi| <= 1. So both integrands are analytic there and bounded by
-// M = exp(|x| delta) / (1/2 - delta)^2. A panel of half-width h whose Bernstein ellipse
-// rho has semi-minor axis h (rho - 1/rho) / 2 = delta integrates them with an error at most
-// (64/15) M h rho^(-2n) / (rho^2 - 1) (L. N. Trefethen, "Is Gauss quadrature better than
-// Clenshaw-Curtis?", SIAM Review 50 (2008), Theorem 4.5), n nodes. The tails beyond the
-// cut U are at most exp(-E(U)) / U (price) and exp(-E(U)) / (sigma^2 T U^2) (delta),
-// since E(u) >= E(U) + sigma^2 T (u^2 - U^2) / 2.
+// Error bound. For |Im u| <= delta, phi(u - i/2) is at most E[exp(theta X)] in modulus for
+// some theta in [1/2 - delta, 1/2 + delta], and that moment generating function exp(T
+// kappa(theta)) is convex in theta, 1 at theta = 0 and 1 (so at most 1 for delta <= 1/2),
+// and finite for -eta2 < theta < eta1. A panel of half-width h whose Bernstein ellipse rho
+// has semi-minor axis h (rho - 1/rho) / 2 = delta integrates an integrand analytic inside
+// it and bounded by M with an error at most (64/15) M h rho^(-2n) / (rho^2 - 1) (L. N.
+// Trefethen, "Is Gauss quadrature better than Clenshaw-Curtis?", SIAM Review 50 (2008),
+// Theorem 4.5), n nodes. Near u = 0 the strip is delta0 = min(1/4, 1/|x|) < 1/2, where
+// M = exp(|x| delta0) / (1/2 - delta0)^2 (the poles of 1 / c and 1 / (1/2 - iu) at +-i/2
+// stay outside); from u = A on, where every ellipse keeps Re u >= 1 (so |c| >= 1), the
+// strip widens to the largest delta (doubling) with |x| delta <= 2 and T kappa(1/2 +-
+// delta) <= 2 inside the moment generating function's domain: M = e^4, and the panels
+// grow with it (a small total variance, whose integrand reaches far, is a wide strip).
+// The tails beyond the cut U are at most exp(-E(U)) / U (price) and exp(-E(U)) /
+// (sigma^2 T U^2) (delta), since E(u) >= E(U) + sigma^2 T (u^2 - U^2) / 2.
 FourierCall kou_call_fourier(double spot, double K, double T, double r, double sigma, double lam,
                              double p, double eta1, double eta2) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     const double discounted = K * std::exp(-r * T);
     const double x = std::log(spot / discounted);
-    const Integrand f{T, 0.5 * sigma * sigma, lam, p, 1.0 - p, eta1, eta2, eta1 - 0.5, eta2 + 0.5, x};
+    const double q = 1.0 - p;
+    const Integrand f{T, 0.5 * sigma * sigma, lam, p, q, eta1, eta2, eta1 - 0.5, eta2 + 0.5, x};
+    const double perRho = std::pow(kEllipse, -2.0 * kNodes) / (kEllipse * kEllipse - 1.0);
+    const double ellipse = 2.0 / (kEllipse - 1.0 / kEllipse);  // half-width per unit of strip
 
-    // delta = min(1/4, 1/|x|): exp(|x| delta) <= e.
-    const double strip = std::fmin(0.25, 1.0 / std::fmax(std::fabs(x), 1e-300));
-    const double halfWidth = 2.0 * strip / (kEllipse - 1.0 / kEllipse);
-    const double bandBound = std::exp(std::fabs(x) * strip) / ((0.5 - strip) * (0.5 - strip));
-    const double perHalfWidth =
-        (64.0 / 15.0) * bandBound * std::pow(kEllipse, -2.0 * kNodes) / (kEllipse * kEllipse - 1.0);
+    // The strips: delta0 near 0, and the widest one allowed from A on.
+    const double near = std::fmin(0.25, 1.0 / std::fmax(std::fabs(x), 1e-300));
+    const double nearBound = std::exp(std::fabs(x) * near) / ((0.5 - near) * (0.5 - near));
+    const double zeta = p / (eta1 - 1.0) - q / (eta2 + 1.0);  // E[exp(Y)] - 1
+    auto log_moment = [&](double theta) {  // T kappa(theta)
+        return T * (0.5 * sigma * sigma * (theta * theta - theta) +
+                    lam * (p * eta1 / (eta1 - theta) + q * eta2 / (eta2 + theta) - 1.0 - theta * zeta));
+    };
+    double wide = near;
+    for (double d = 2.0 * near; d <= 1e6; d *= 2.0) {
+        const double high = 0.5 + d, low = 0.5 - d;
+        if (std::fabs(x) * d > 2.0 || high >= 0.9 * eta1 || low <= -0.9 * eta2 ||
+            !(log_moment(high) <= 2.0) || !(log_moment(low) <= 2.0)) {
+            break;
+        }
+        wide = d;
+    }
+    const double farBound = std::exp(4.0);
+    const double A = wide > near ? 1.0 + 0.6 * wide : HUGE_VAL;
 
     // The cut: grown until both tails are below the tolerance (relative to S' + K' and,
     // for delta, to 1 + K'/S': sqrt(S'K') <= (S' + K') / 2).
     const double logTolerance = std::log(kPi * kTailTolerance);
     const double quadratic = sigma * sigma * T;
     double U = 1.0;
-    long panels = 0;
     for (;;) {
         const double E = f.exponent(U);
-        if (-E - std::log(U) <= logTolerance &&
-            -E - std::log(quadratic * U * U) <= logTolerance) {
+        if (-E - std::log(U) <= logTolerance && -E - std::log(quadratic * U * U) <= logTolerance) {
             break;
         }
         U *= 1.25;
-        if (U > 2.0 * halfWidth * static_cast<double>(kMaxPanels)) {
-            const double nan = std::numeric_limits<double>::quiet_NaN();
+        if (!(U < 1e300)) {
             return {nan, nan, nan};
         }
     }
-    panels = static_cast<long>(std::ceil(U / (2.0 * halfWidth)));
-    const double h = U / (2.0 * static_cast<double>(panels));
+    // The two regions' panels: [0, min(A, U)] on the near strip, [A, U] on the wide one.
+    const double nearEnd = std::fmin(A, U);
+    const double nearPanels = std::ceil(nearEnd / (2.0 * ellipse * near));
+    const double farPanels = U > A ? std::ceil((U - A) / (2.0 * ellipse * wide)) : 0.0;
+    if (nearPanels + farPanels > static_cast<double>(kMaxPanels)) {
+        return {nan, nan, nan};
+    }
 
     const GaussLegendre &gl = rule();
     CompensatedSum price, delta;
-    for (long j = 0; j < panels; ++j) {
-        const double centre = (2.0 * static_cast<double>(j) + 1.0) * h;
-        double panelPrice = 0.0, panelDelta = 0.0;
-        for (int i = 0; i < kNodes; ++i) {
-            double a, b;
-            f.values(centre + h * gl.node[i], a, b);
-            panelPrice += gl.weight[i] * a;
-            panelDelta += gl.weight[i] * b;
+    auto integrate = [&](double from, double to, double panels) {
+        const double h = (to - from) / (2.0 * panels);
+        for (long j = 0; j < static_cast<long>(panels); ++j) {
+            const double centre = from + (2.0 * static_cast<double>(j) + 1.0) * h;
+            double panelPrice = 0.0, panelDelta = 0.0;
+            for (int i = 0; i < kNodes; ++i) {
+                double a, b;
+                f.values(centre + h * gl.node[i], a, b);
+                panelPrice += gl.weight[i] * a;
+                panelDelta += gl.weight[i] * b;
+            }
+            price.add(h * panelPrice);
+            delta.add(h * panelDelta);
         }
-        price.add(h * panelPrice);
-        delta.add(h * panelDelta);
+    };
+    integrate(0.0, nearEnd, nearPanels);
+    if (farPanels > 0.0) {
+        integrate(A, U, farPanels);
     }
     const double root = std::sqrt(spot * discounted);
     FourierCall out;
     out.call = std::fmax(0.0, spot - root / kPi * price.value());
     out.delta = std::fmin(1.0, std::fmax(0.0, 1.0 - std::sqrt(discounted / spot) / kPi * delta.value()));
-    // Quadrature, tails and the rounding of about (kNodes + 4) ulp of the absolute sum
-    // (at most the integral of 1 / c, pi), all relative to S' + K'.
-    const double quadrature = perHalfWidth * h * static_cast<double>(panels) / kPi;
+    // Quadrature (the panels' half-widths add up to half of each region), tails, and the
+    // rounding of about (kNodes + 4) ulp of the absolute sum (at most the integral of
+    // 1 / c, pi), all relative to S' + K'.
+    const double quadrature = (64.0 / 15.0) * perRho *
+                              (nearBound * 0.5 * nearEnd + (U > A ? farBound * 0.5 * (U - A) : 0.0)) / kPi;
     const double rounding = (kNodes + 4.0) * std::numeric_limits<double>::epsilon();
     out.bound = (quadrature + kTailTolerance + rounding) * (spot + discounted);
     return out;

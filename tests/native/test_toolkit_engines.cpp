@@ -1,7 +1,7 @@
 // The toolkit's engines over the supported domain: the Kou call by Fourier inversion
 // against corvane's certified closed form and Black-Scholes, the Merton series around its
-// mode against halvorn and against itself (truncation, Greeks by differences), and the
-// Poisson ranges' tails.
+// mode against halvorn (untruncated and truncated), and the Poisson ranges' tails. The
+// Greeks and the sweeps over the whole domain are tested through the toolkit.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -93,24 +93,6 @@ TEST(MertonSeries, AgreesWithHalvornAndKeepsItsTruncation) {
         EXPECT_NEAR(jd::merton_series(100.0, K, T, r, sigma, lam, m, s, n).call,
                     call.JDAnalyticalPrice(100.0, sigma, r, lam, m, s, n), 1e-14 * scale) << c;
     }
-}
-
-TEST(MertonSeries, GreeksAreTheDerivativesOfThePrice) {
-    const double K = 95.0, T = 2.0, r = 0.03, sigma = 0.2, lam = 150.0, m = -0.05, s = 0.08;
-    const jd::MertonSeries v = jd::merton_series(100.0, K, T, r, sigma, lam, m, s, HUGE_VAL);
-    auto at = [&](double S_, double T_, double r_, double sigma_) {
-        return jd::merton_series(S_, K, T_, r_, sigma_, lam, m, s, HUGE_VAL).call;
-    };
-    const double h = 1e-5;
-    EXPECT_NEAR(v.callDelta, (at(100.0 + h, T, r, sigma) - at(100.0 - h, T, r, sigma)) / (2 * h), 1e-7);
-    EXPECT_NEAR(v.gamma, (jd::merton_series(100.0 + h, K, T, r, sigma, lam, m, s, HUGE_VAL).callDelta -
-                          jd::merton_series(100.0 - h, K, T, r, sigma, lam, m, s, HUGE_VAL).callDelta) / (2 * h), 1e-7);
-    EXPECT_NEAR(v.vega, (at(100.0, T, r, sigma + h) - at(100.0, T, r, sigma - h)) / (2 * h), 1e-6);
-    EXPECT_NEAR(v.dCdT, (at(100.0, T + h, r, sigma) - at(100.0, T - h, r, sigma)) / (2 * h), 1e-6);
-    EXPECT_NEAR(v.callRho, (at(100.0, T, r + h, sigma) - at(100.0, T, r - h, sigma)) / (2 * h), 1e-6);
-    // Jumps of size zero are Black-Scholes at any intensity.
-    EXPECT_NEAR(jd::merton_series(120.0 * std::exp(-0.01), 100.0, 1.0, 0.03, 0.2, 800.0, 0.0, 0.0, HUGE_VAL).call,
-                23.505867004864303, 1e-12);
 }
 
 TEST(PoissonRange, TailsOutsideAreBelowTwoToTheMinus64) {
