@@ -70,11 +70,10 @@ def kou_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: npt.A
 
     def price(S: np.ndarray = S_, T: np.ndarray = T_, r: np.ndarray = r_,
               sigma: np.ndarray = sigma_) -> np.ndarray:
-        return _priced(shape, _native.kou_prices(size, kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2, terms))
+        return _native.kou_prices(size, kinds, S, K_, T, r, q_, sigma, lam_, p_, e1, e2, terms)
 
     def share(S: np.ndarray) -> np.ndarray:
-        return _priced(shape, _native.kou_share_probabilities(size, S, K_, T_, r_, q_, sigma_, lam_, p_,
-                                                              e1, e2, terms))
+        return _native.kou_share_probabilities(size, S, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2, terms)
 
     carry = np.exp(-q_ * T_)
     U1 = share(S_)
@@ -88,4 +87,6 @@ def kou_greeks(kind: npt.ArrayLike, S: npt.ArrayLike, K: npt.ArrayLike, T: npt.A
     hT = STEP * T_
     theta = -(price(T=T_ + hT) - price(T=T_ - hT)) / (2.0 * hT)
     rho = (price(r=r_ + STEP) - price(r=r_ - STEP)) / (2.0 * STEP)
-    return _shape_result(shape, np.stack([delta, gamma, vega, theta, rho]))
+    rows = np.stack([delta, gamma, vega, theta, rho])
+    _priced(shape, np.where(np.isnan(rows).any(axis=0), np.nan, 0.0))   # one check for all rows
+    return _shape_result(shape, rows)
