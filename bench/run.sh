@@ -10,3 +10,4 @@ cmake -S . -B "$build" -G Ninja -DBUILD_PYTHON_MODULES=OFF -DBUILD_NATIVE_TESTS=
 cmake --build "$build" --target straightforward core_probe >/dev/null
 STRAIGHTFORWARD_LIB="$PWD/$build/tests/native/libstraightforward.so" python3 bench/benchmark.py
 python3 bench/calibration.py
+python3 bench/domain.py
