@@ -281,12 +281,13 @@ def merton_arguments(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, 
 
 def _priced(shape: tuple[int, ...], values: np.ndarray) -> np.ndarray:
     """values, unless an element could not be priced to the toolkit's accuracy (NaN): then
-    a ValueError that says which (only a truncation n below the default can lead there)."""
+    a ValueError that says which."""
     unpriced = np.isnan(values)
     if unpriced.any():
         index = int(np.flatnonzero(unpriced)[0])
-        raise ValueError("the Kou series truncated at this n overflows in double precision and no "
-                         f"other method sums it{_where(shape, index)}; n=None prices it untruncated")
+        raise ValueError("no method prices the Kou option to the toolkit's accuracy in double "
+                         f"precision{_where(shape, index)} (the closed form overflows and the "
+                         "Fourier integrand reaches too far); with an explicit n, n=None may price it")
     return values
 
 

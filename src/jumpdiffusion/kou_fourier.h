@@ -29,7 +29,7 @@ struct FourierCall {
 // tail is below that, and split into Gauss-Legendre panels narrow enough for the
 // integrand's analyticity in the strip |Im u| < 1/2 (see the .cpp). Where that would
 // take more than kMaxPanels panels the call is NaN (the caller refuses the input).
-constexpr long kMaxPanels = 200000;
+constexpr long kMaxPanels = 2000000;
 FourierCall kou_call_fourier(double spot, double K, double T, double r, double sigma, double lam,
                              double p, double eta1, double eta2);
 
