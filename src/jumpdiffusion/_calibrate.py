@@ -11,7 +11,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._implied import black_scholes_price, black_scholes_vega, implied_vol
-from ._pricing import MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, _as_float, _as_kind, kou_price, merton_price
+from ._pricing import (MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, _as_float, _as_kind, _joint_error, kou_price,
+                       merton_price)
 
 Floats = npt.NDArray[np.float64]
 
@@ -80,9 +81,7 @@ class Quotes:
         low, high = MONEYNESS_RANGE
         bad = ~((ratio >= low) & (ratio <= high))
         if bad.any():
-            i = int(np.flatnonzero(bad)[0])
-            raise ValueError(f"K / S must be between {low:g} and {high:g} (the supported domain); "
-                             f"got K={float(K[i])!r}, S={float(S[i])!r} at index {i}")
+            raise _joint_error((size,), (int(np.flatnonzero(bad)[0]), 1), {"S": S, "K": K})
         if self.vol is not None:
             vol = per_quote("vol", _as_float("vol", self.vol, "positive"))
             price = np.asarray(black_scholes_price(kinds, S, K, T, r, vol, q=q), dtype=np.float64)

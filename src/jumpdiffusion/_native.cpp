@@ -221,11 +221,11 @@ void kou_evaluation_runs(std::size_t size, const KouColumns &c, const Write &wri
                          }
                          const auto n = static_cast<std::int32_t>(nn[e]);
                          const double discount = std::exp(-r * T);
+                         // The default truncation is n itself where n was not given.
+                         const std::int32_t needed = c.n[e] < 0.0 ? n : jumpdiffusion::kNeededUnknown;
                          kou::kou_call_evaluations(T, strike, spot, static_cast<std::int32_t>(count),
                                                    r, sigma, lam, p, eta1, eta2, n, orders, evaluations);
                          for (std::size_t j = 0; j < count; ++j) {
-                             // The default truncation is n itself where n was not given.
-                             const std::int32_t needed = c.n[e] < 0.0 ? n : jumpdiffusion::kNeededUnknown;
                              write(e + j, jumpdiffusion::kou_call_completed(evaluations[j], spot[j], strike[j],
                                                                             T, r, sigma, lam, p, eta1, eta2,
                                                                             n, needed, discount),
@@ -417,12 +417,12 @@ private:
     py::ssize_t shape_[kMaxDims] = {};
 };
 
-// The first element that breaks a joint condition of the supported domain, and which
-// (Joint); (-1, 0) when none does.
-std::pair<long long, int> kou_violation(std::size_t size, Column<double> S, Column<double> K,
-                                        Column<double> T, Column<double> lam) {
+// The first element that breaks a joint condition of the supported domain (joint(e) is
+// not Joint::None), and which; (-1, 0) when none does.
+template <typename JointOf>
+std::pair<long long, int> first_violation(std::size_t size, const JointOf &joint) {
     for (std::size_t e = 0; e < size; ++e) {
-        const auto j = jumpdiffusion::kou_joint(S[e], K[e], T[e], lam[e]);
+        const jumpdiffusion::Joint j = joint(e);
         if (j != jumpdiffusion::Joint::None) {
             return {static_cast<long long>(e), static_cast<int>(j)};
         }
@@ -430,16 +430,19 @@ std::pair<long long, int> kou_violation(std::size_t size, Column<double> S, Colu
     return {-1, 0};
 }
 
+std::pair<long long, int> kou_violation(std::size_t size, Column<double> S, Column<double> K,
+                                        Column<double> T, Column<double> lam) {
+    return first_violation(size, [&](std::size_t e) {
+        return jumpdiffusion::kou_joint(S[e], K[e], T[e], lam[e]);
+    });
+}
+
 std::pair<long long, int> merton_violation(std::size_t size, Column<double> S, Column<double> K,
                                            Column<double> T, Column<double> lam, Column<double> m,
                                            Column<double> s) {
-    for (std::size_t e = 0; e < size; ++e) {
-        const auto j = jumpdiffusion::merton_joint(S[e], K[e], T[e], lam[e], m[e], s[e]);
-        if (j != jumpdiffusion::Joint::None) {
-            return {static_cast<long long>(e), static_cast<int>(j)};
-        }
-    }
-    return {-1, 0};
+    return first_violation(size, [&](std::size_t e) {
+        return jumpdiffusion::merton_joint(S[e], K[e], T[e], lam[e], m[e], s[e]);
+    });
 }
 
 // Whether every element was priced (a Kou element that no method prices to the toolkit's

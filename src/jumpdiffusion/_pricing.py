@@ -211,10 +211,10 @@ def _broadcast(named: dict[str, np.ndarray], rows: int = 1) -> tuple[tuple[int, 
         raise ValueError(f"the arguments broadcast to shape {shape}, {size} elements; "
                          f"at most {MAX_ELEMENTS} are supported in one call")
     written = sum(1 for a in named.values() if a.size != 1 and a.shape != shape)
-    needed = 8 * size * (written + rows + 2)
-    if needed > _available_memory():
+    needed, available = 8 * size * (written + rows + 2), _available_memory()
+    if needed > available:
         raise ValueError(f"the arguments broadcast to shape {shape}, {size} elements, which need "
-                         f"{needed / 2**30:.1f} GiB; {_available_memory() / 2**30:.1f} GiB are available")
+                         f"{needed / 2**30:.1f} GiB; {available / 2**30:.1f} GiB are available")
     flat = [a.reshape(1) if a.size == 1
             else np.ascontiguousarray(a if a.shape == shape else np.broadcast_to(a, shape)).reshape(-1)
             for a in named.values()]

@@ -31,11 +31,12 @@ KouCall kou_call_untruncated(double spot, double K, double T, double r, double s
 KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double K, double T,
                            double r, double sigma, double lam, double p, double eta1, double eta2,
                            std::int32_t n, std::int32_t needed, double discount) {
-    if (std::isfinite(v.price) && std::isfinite(v.shareProbability) && v.certified &&
-        v.bound <= kAccuracy * (spot + K * discount)) {
+    const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
+    const double discounted = K * discount;
+    const double scale = spot + discounted;
+    if (finite && v.certified && v.bound <= kAccuracy * scale) {
         return {v.price, v.shareProbability, v.closedForm, v.bound, true, true};
     }
-    const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
     if (needed == kNeededUnknown) {
         needed = kou_default_terms(T, lam, p, eta1, eta2);
     }
@@ -43,10 +44,9 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
     if (finite) {
         const KouCall kept{v.price, v.shareProbability, v.closedForm, v.bound,
                            v.certified && std::isfinite(v.bound), true};
-        const double scale = spot + K * discount;
         // Without jumps the closed form is Black-Scholes, each probability 1 - erfc / 2 to
         // a few ulp whatever its bound says.
-        if ((kept.certified && v.bound <= kAccuracy * scale) || !converged || lam == 0.0) {
+        if (!converged || lam == 0.0) {
             return kept;
         }
         // Neither certified to the toolkit's accuracy nor bounded (corvane's positive-term
@@ -77,7 +77,6 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
     const double zeta = (1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0) - 1.0;
     const double h = 0.5 * sigma * sigma;
     const double a = std::log(K / spot);
-    const double discounted = K * std::exp(-r * T);
     const double U1 = kou::upsilon_stable(r + h - lam * zeta, sigma, lam * (1.0 + zeta),
                                           p / (1.0 + zeta) * (eta1 / (eta1 - 1.0)), eta1 - 1.0,
                                           eta2 + 1.0, a, T, n);
