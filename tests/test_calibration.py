@@ -65,14 +65,73 @@ def test_implied_vol_agrees_with_the_reference_library():
     D = np.array([math.exp(-a * t) for a, t in zip(r, T)])
     theta = np.where(kind == "call", 1.0, -1.0)
     undiscounted = np.array([lbr.black(f, k, s, t, th) for f, k, s, t, th in zip(F, K, sigma, T, theta)])
+    # Far out of the money a price's relative sensitivity to the log-moneyness x is about
+    # |x|/s^2 (s = sigma sqrt(T)), so the rounding of x alone moves it by that many ulps.
+    x, s = np.log(F / K), sigma * np.sqrt(T)
+    conditioning = 4 * np.finfo(float).eps * (1 + np.abs(x)) * (0.5 + np.abs(x) / s**2)
     assert np.all(np.abs(jd.black_scholes_price(kind, S, K, T, r, sigma, q=q) - D * undiscounted)
-                  <= 1e-14 * D * undiscounted + 1e-300)
+                  <= (1e-14 + conditioning) * D * undiscounted + 1e-300)
     discounted = undiscounted * D
     ours = jd.implied_vol(discounted, kind, S, K, T, r, q=q)
     for e in np.flatnonzero(undiscounted > 1e-300):
         theirs = lbr.implied_volatility_from_a_transformed_rational_guess(
             discounted[e] / D[e], F[e], K[e], T[e], theta[e])
         assert ours[e] == pytest.approx(theirs, rel=1e-12, abs=1e-14), e
+
+
+def mp_normalised_call(x, s):
+    with mpmath.workdps(40):
+        x, s = mpmath.mpf(x), mpmath.mpf(s)
+        return mpmath.exp(x / 2) * mpmath.ncdf(x / s + s / 2) - mpmath.exp(-x / 2) * mpmath.ncdf(x / s - s / 2)
+
+
+# (u, t) = (-x/s, s/2) ranges of each way the normalised call is evaluated: the moment
+# series run forward (u <= 2.5) and backward (each range of steps), the difference of
+# scaled complementary error functions, and the direct form beyond the inflection point.
+FORMS = {"series forward": (0.001, 2.5, 1e-6, 0.1), "series backward": (2.5, 40.0, 1e-6, 0.3),
+         "difference": (1.0, 38.0, 0.3, 15.0), "direct": (0.0, 5.0, 0.3, 30.0)}
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_normalised_call_against_high_precision(straightforward, form):
+    """The out-of-the-money part to 5e-15 of itself, an in-the-money call to 2e-15 of its
+    value, at exactly the double x and s (so the comparison is free of their rounding)."""
+    u_lo, u_hi, t_lo, t_hi = FORMS[form]
+    rng = np.random.default_rng(len(form))
+    u = rng.uniform(u_lo, u_hi, 60)
+    t = np.exp(rng.uniform(np.log(t_lo), np.log(t_hi), 60))
+    if form.startswith("series"):
+        t = np.minimum(t, (np.sqrt(u * u + 4) + u) / 16.5)
+    elif form == "difference":
+        t = np.clip(t, (np.sqrt(u * u + 4) + u) / 15.5, 0.99 * u)
+    else:
+        u = np.minimum(u, 0.99 * t)
+    checked = 0
+    for uu, tt, itm in zip(u, t, rng.uniform(size=60) < 0.3):
+        x, s = (uu * 2 * tt if itm else -uu * 2 * tt), 2 * tt
+        want = mp_normalised_call(x, s)
+        otm = float(want - (2 * mpmath.sinh(mpmath.mpf(x) / 2) if itm else 0))
+        if otm < 1e-290:
+            continue
+        got = straightforward.normalised_call(x, s)
+        assert abs(got - float(want)) <= (2e-15 * float(want) if itm else 5e-15 * otm), (x, s)
+        checked += 1
+    assert checked > 40
+
+
+@pytest.mark.parametrize("kind", ["call", "put"])
+@pytest.mark.parametrize("K", [40.0, 100.0, 250.0])
+def test_prices_just_below_the_upper_bound_have_a_volatility(kind, K):
+    """One to five ulps below S exp(-qT) (call) or K exp(-rT) (put) as a user forms them:
+    a finite volatility (beyond 4, where the price is that close) that reprices to them."""
+    S, T, r, q = 100.0, 2.0, 0.03, 0.01
+    bound = S * np.exp(-q * T) if kind == "call" else K * np.exp(-r * T)
+    prices = bound - np.arange(1, 6) * np.spacing(bound)
+    iv = jd.implied_vol(prices, kind, S, K, T, r, q=q)
+    assert np.all(np.isfinite(iv) & (iv > 4.0)), iv
+    repriced = jd.black_scholes_price(kind, S, K, T, r, iv, q=q)
+    assert np.all(np.abs(repriced - prices) <= 8 * np.spacing(bound))
+    assert np.isnan(jd.implied_vol(bound, kind, S, K, T, r, q=q))
 
 
 def test_prices_outside_the_bounds_give_nan_never_an_exception():

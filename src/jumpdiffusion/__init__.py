@@ -14,7 +14,7 @@ and rho. Arguments outside the supported domain (SUPPORTED_RANGES, MONEYNESS_RAN
 MAX_EXPECTED_JUMPS) raise ValueError; inside it every value is finite and within 1e-11 of
 S exp(-qT) + K exp(-rT).
 
-implied_vol inverts Black-Scholes prices (Jäckel's "Let's be rational"); Quotes holds a
+implied_vol inverts Black-Scholes prices (Halley's method on the log price); Quotes holds a
 surface of market quotes, and calibrate_kou / calibrate_merton fit either model to it.
 """
 from ._calibrate import (Calibration, KouParameters, MertonParameters, Quotes, calibrate_kou,

@@ -16,10 +16,11 @@ def implied_vol(price: ArrayLike, kind: ArrayLike, S: ArrayLike, K: ArrayLike, T
                 r: ArrayLike, *, q: ArrayLike = 0.0) -> Prices:
     """Black-Scholes implied volatility of European option prices, element by element.
 
-    Jäckel's "Let's be rational" (Wilmott, 2015): a rational initial guess and two
-    third-order Householder steps, which reach the accuracy the price's last bit allows
-    (better than 1e-12 in volatility wherever a change of 1e-12 moves the price by more
-    than its rounding). A price outside the no-arbitrage bounds, below the intrinsic value
+    Halley's method on the logarithm of the normalised price (below the inflection point)
+    or of its headroom below the upper bound (above it), from a starting point close enough
+    that one to three steps reach the accuracy the price's last bit allows (relative error
+    below 1e-12 wherever a relative change of 1e-12 moves the price by more than its
+    rounding; a price one ulp below the upper bound still has its volatility). A price outside the no-arbitrage bounds, below the intrinsic value
     max(+-(S exp(-qT) - K exp(-rT)), 0) or at or above S exp(-qT) (call) / K exp(-rT)
     (put), gives NaN, as does a NaN price; a price equal to the intrinsic value (to within
     the rounding of the forward and the discount factor) gives 0.
@@ -36,8 +37,11 @@ def implied_vol(price: ArrayLike, kind: ArrayLike, S: ArrayLike, K: ArrayLike, T
 
 def black_scholes_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
                         r: ArrayLike, sigma: ArrayLike, *, q: ArrayLike = 0.0) -> Prices:
-    """Black-Scholes price of European options (Jäckel's normalised Black function, accurate
-    deep in and out of the money), the inverse of implied_vol."""
+    """Black-Scholes price of European options, the inverse of implied_vol: the intrinsic
+    value plus the out-of-the-money part, the latter to within about 3e-15 of itself however
+    deep out of the money (beyond that, the rounding of S, K and the exponentials in the
+    forward, to which a price far out of the money is sensitive in proportion to
+    |ln(F/K)|/(sigma^2 T))."""
     shape, (kinds, S_, K_, T_, r_, sigma_, q_) = _broadcast({
         "kind": _as_kind(kind), "S": _as_float("S", S, "positive"),
         "K": _as_float("K", K, "positive"), "T": _as_float("T", T, "positive"),

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "kou_call.h"
-#include "lets_be_rational.h"
+#include "black_scholes.h"
 #include "merton_call.h"
 #include "merton_series.h"
 #include "supported_domain.h"
@@ -727,16 +727,21 @@ py::array_t<double> black_scholes_loop(std::size_t size, const Doubles &S, const
     return out;
 }
 
-// Implied volatilities of discounted prices by Jäckel's algorithm; NaN where the price is
-// outside the no-arbitrage bounds (never an exception inside the array).
+// Implied volatilities of discounted prices; NaN where the price is outside the no-arbitrage
+// bounds (never an exception inside the array). The headroom below the upper bound is taken
+// in discounted terms, S exp(-qT) - price for a call and K exp(-rT) - price for a put, so
+// that a price within an ulp of the bound as a user forms it still has its volatility.
 py::array_t<double> implied_vols(std::size_t size, const Doubles &price, const Flags &isCall,
                                  const Doubles &S, const Doubles &K, const Doubles &T,
                                  const Doubles &r, const Doubles &q) {
-    const Column<double> v = column(price), kk = column(K), tt = column(T);
+    const Column<double> v = column(price), s0 = column(S), kk = column(K), tt = column(T),
+                         rr = column(r), qq = column(q);
     const Column<std::int8_t> kind = column(isCall);
     return black_scholes_loop(size, S, T, r, q, [&](double forward, double discount, std::size_t e) {
-        return lets_be_rational::implied_volatility(v[e] / discount, forward, kk[e], tt[e],
-                                                    kind[e] ? 1.0 : -1.0);
+        const bool call = kind[e] != 0;
+        const double bound = call ? s0[e] * std::exp(-qq[e] * tt[e]) : kk[e] * std::exp(-rr[e] * tt[e]);
+        return black_scholes::implied_volatility(v[e] / discount, forward, kk[e], tt[e], call,
+                                                 (bound - v[e]) / discount);
     });
 }
 
@@ -747,7 +752,7 @@ py::array_t<double> black_scholes_prices(std::size_t size, const Flags &isCall, 
     const Column<double> kk = column(K), tt = column(T), sg = column(sigma);
     const Column<std::int8_t> kind = column(isCall);
     return black_scholes_loop(size, S, T, r, q, [&](double forward, double discount, std::size_t e) {
-        return discount * lets_be_rational::black(forward, kk[e], sg[e], tt[e], kind[e] ? 1.0 : -1.0);
+        return discount * black_scholes::price(forward, kk[e], sg[e], tt[e], kind[e] != 0);
     });
 }
 

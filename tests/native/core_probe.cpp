@@ -3,6 +3,7 @@
 // the core itself.
 #include <cstdint>
 
+#include "black_scholes.h"
 #include "prices.h"
 
 extern "C" int probe_kou_call(double T, double K, double S, double r, double sigma, double lam,
@@ -13,4 +14,10 @@ extern "C" int probe_kou_call(double T, double K, double S, double r, double sig
     *closedForm = e.closedForm;
     *bound = e.bound;
     return e.certified ? 1 : 0;
+}
+
+// The normalised Black-Scholes call b(x, s) of the toolkit's implied-volatility core, for
+// comparison with high-precision evaluation at exactly these x and s.
+extern "C" double probe_normalised_call(double x, double s) {
+    return black_scholes::normalised_call(x, s);
 }

@@ -1,5 +1,6 @@
 """Loads the straightforward evaluations (tests/native/straightforward.cpp) via ctypes,
-and beside them the probe of the Kou call's evaluation (tests/native/core_probe.cpp).
+and beside them the probes of the Kou call's evaluation and of the normalised Black-Scholes
+call (tests/native/core_probe.cpp).
 
 tests/run.sh builds them with the native tests and passes the path in
 STRAIGHTFORWARD_LIB; without it the library is built here with CMake.
@@ -38,6 +39,9 @@ def load():
     probe.probe_kou_call.argtypes = [d] * 9 + [i, ctypes.POINTER(d), ctypes.POINTER(d)]
     probe.probe_kou_call.restype = ctypes.c_int
     lib.kou_evaluation = lambda *args: _kou_evaluation(probe, *args)
+    probe.probe_normalised_call.argtypes = [d, d]
+    probe.probe_normalised_call.restype = d
+    lib.normalised_call = probe.probe_normalised_call
     return lib
 
 
