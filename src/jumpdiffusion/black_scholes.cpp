@@ -19,8 +19,9 @@
 //    for large u. The code runs it forward for u <= 2.5 and backward above, started from
 //    the ratio M_{N+1}/M_N ~ (sqrt(u^2 + 4(N + 1)) - u)/2 (the fixed point of the ratio
 //    recurrence), which cuts the number of backward steps for full precision about in half.
-//    The number of steps N for each range of u was measured against 40-digit quadrature
-//    of (3); tests/native/test_black_scholes.cpp keeps that check.
+//    The number of steps N for each range of u is the fewest that bring the series to
+//    2^-53 of itself against 40-digit quadrature of (3) (tests/support/moment_steps.py
+//    derives them); tests/test_calibration.py checks b against 40 digits in each form.
 //    Where (1) cancels by less than a factor of 4 it is used as it stands, and where t > u
 //    (beyond the inflection point s = sqrt(2|x|)) the first term is taken as
 //    exp(x/2) Phi(t - u), which no longer carries a large exponent.
@@ -87,6 +88,32 @@ Exact exact_product(double a, double b) {
 // The Mills ratio R(z) = sqrt(pi/2) erfcx(z/sqrt 2), z >= 0.
 double mills_ratio(double z) { return kSqrtPiOver2 * erfcx(z * kInvSqrt2); }
 
+// Phi^-1(p), 0 < p <= 1/2, after `steps` refinements (two reach the rounding; one, 1e-10,
+// is plenty for a starting point).
+double refined_normal_quantile(double p, int steps) {
+    if (!(p > 0.0 && p <= 0.5)) return std::numeric_limits<double>::quiet_NaN();
+    // Abramowitz and Stegun 26.2.23 (Hastings), absolute error below 4.5e-4 ...
+    const double log_p = std::log(p);
+    const double r = std::sqrt(-2.0 * log_p);
+    double z = -(r - (2.515517 + r * (0.802853 + r * 0.010328)) /
+                         (1.0 + r * (1.432788 + r * (0.189269 + r * 0.001308))));
+    // ... then Halley's method on Phi(z) = p: 4.5e-4 -> 1e-10 -> below rounding in two steps.
+    // With Phi(z) = phi(z) R(-z) for z <= 0, (Phi(z) - p)/phi(z) = R(-z)(1 - p/Phi(z)) and
+    // p/Phi(z) = exp(ln p + z^2/2 + ln sqrt(2 pi) - ln R(-z)): no underflow however small p.
+    // (Near the centre, z > -1, the plain difference is as accurate.)
+    for (int step = 0; step < steps; ++step) {
+        double ratio;
+        if (z > -1.0) {
+            ratio = (0.5 * std::erfc(-z * kInvSqrt2) - p) * kSqrt2Pi * std::exp(0.5 * z * z);
+        } else {
+            const double mills = mills_ratio(-z);
+            ratio = -mills * std::expm1(log_p + 0.5 * z * z + kLnSqrt2Pi - std::log(mills));
+        }
+        z -= ratio / (1.0 + 0.5 * z * ratio);
+    }
+    return z;
+}
+
 // sum_{k odd} M_k(u) t^k / k! = (R(u - t) - R(u + t))/2, the series of (1), u >= 0, t > 0,
 // used where 16 t < sqrt(u^2 + 4) + u (so t/u < 1/8 for large u and t < 1/8 at u = 0).
 double moment_series(double u, double t) {
@@ -115,7 +142,8 @@ double moment_series(double u, double t) {
     }
     // Backward from N, with M_N = 1 and M_{N+1} at the ratio's fixed point; the odd terms
     // gathered by Horner's rule on the way down, the whole rescaled by M_0 = R(u) at the end.
-    const int n = u <= 3.0 ? 64 : u <= 4.0 ? 40 : u <= 6.0 ? 28 : u <= 8.0 ? 20 : 16;
+    // Steps for the lower end of each range of u (tests/support/moment_steps.py).
+    const int n = u <= 3.0 ? 56 : u <= 4.0 ? 44 : u <= 6.0 ? 32 : 20;
     double above = 0.5 * (std::sqrt(u * u + 4.0 * (n + 1)) - u), current = 1.0;
     double horner = (n % 2 == 1) ? current : 0.0;
     for (int k = n; k > 0; --k) {
@@ -220,7 +248,7 @@ double lower_start(double x, double log_beta, double s_start) {
         const double r = std::sqrt(u * u + 8.0);
         const double m1 = 8.0 / ((r + u) * (3.0 * u + r));
         const double t = 0.5 * ax / u;
-        const double g = std::log(ax / u) - kLnSqrt2Pi - 0.5 * (u * u + t * t) + std::log(m1) - log_beta;
+        const double g = std::log(ax * m1 / u) - kLnSqrt2Pi - 0.5 * (u * u + t * t) - log_beta;
         const double dg = -1.0 - u * u + t * t - u * (1.0 / r + (3.0 + u / r) / (3.0 * u + r));
         double dv = -g / dg;
         // ln b is concave in ln u here: the first step may overshoot far; one unit of ln u
@@ -240,7 +268,7 @@ double total_volatility(double x, double beta, double gamma) {
     double s;
     if (x == 0.0) {
         upper = gamma < beta;
-        s = upper ? -2.0 * lower_normal_quantile(0.5 * gamma) : kSqrt2Pi * beta;
+        s = upper ? -2.0 * refined_normal_quantile(0.5 * gamma, 1) : kSqrt2Pi * beta;
     } else {
         const double sc = std::sqrt(-2.0 * x);
         const double half = std::exp(0.5 * x);
@@ -251,7 +279,7 @@ double total_volatility(double x, double beta, double gamma) {
             s = lower_start(x, log_beta, tangent > 0.0 ? tangent : sc);
         } else {
             upper = gamma < beta;
-            s = std::fmax(tangent, -2.0 * lower_normal_quantile(0.5 * std::fmin(gamma, 1.0)));
+            s = std::fmax(tangent, -2.0 * refined_normal_quantile(0.5 * std::fmin(gamma, 1.0), 1));
         }
     }
     const double xx = x * x;
@@ -310,29 +338,7 @@ double erfcx(double z) {
     return kInvSqrtPi / z * sum;
 }
 
-double lower_normal_quantile(double p) {
-    if (!(p > 0.0 && p <= 0.5)) return std::numeric_limits<double>::quiet_NaN();
-    // Abramowitz and Stegun 26.2.23 (Hastings), absolute error below 4.5e-4 ...
-    const double r = std::sqrt(-2.0 * std::log(p));
-    double z = -(r - (2.515517 + r * (0.802853 + r * 0.010328)) /
-                         (1.0 + r * (1.432788 + r * (0.189269 + r * 0.001308))));
-    // ... then Halley's method on Phi(z) = p, two steps: 4.5e-4 -> 1e-10 -> below rounding.
-    // With Phi(z) = phi(z) R(-z) for z <= 0, (Phi(z) - p)/phi(z) = R(-z)(1 - p/Phi(z)) and
-    // p/Phi(z) = exp(ln p + z^2/2 + ln sqrt(2 pi) - ln R(-z)): no underflow however small p.
-    // (Near the centre, z > -1, the plain difference is as accurate.)
-    const double log_p = std::log(p);
-    for (int step = 0; step < 2; ++step) {
-        double ratio;
-        if (z > -1.0) {
-            ratio = (0.5 * std::erfc(-z * kInvSqrt2) - p) * kSqrt2Pi * std::exp(0.5 * z * z);
-        } else {
-            const double mills = mills_ratio(-z);
-            ratio = -mills * std::expm1(log_p + 0.5 * z * z + kLnSqrt2Pi - std::log(mills));
-        }
-        z -= ratio / (1.0 + 0.5 * z * ratio);
-    }
-    return z;
-}
+double lower_normal_quantile(double p) { return refined_normal_quantile(p, 2); }
 
 double normalised_vega(double x, double s) {
     const double u = x / s;

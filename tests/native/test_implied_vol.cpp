@@ -1,8 +1,8 @@
 // Black-Scholes price and implied volatility in the 64-bit, sanitizer and 32-bit builds: the
 // normalised round trip over moneyness and total volatility, the bounds and the prices just
 // below the upper bound, and erfcx and the normal quantile against values that do not
-// depend on them. The moment series is checked against 40-digit quadrature in
-// tests/test_black_scholes.py.
+// depend on them. The normalised call is checked against 40 digits in each of its forms in
+// tests/test_calibration.py.
 #include <gtest/gtest.h>
 
 #include <cmath>
