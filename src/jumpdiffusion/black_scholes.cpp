@@ -260,21 +260,37 @@ double lower_start(double x, double log_beta, double s_start) {
     return ax / u;
 }
 
+// A normalised price and its logarithm; the logarithm from the unnormalised price where
+// the quotient underflows (a price far out of the money on a large notional).
+struct Normalised {
+    double value, log;
+};
+Normalised normalised(double amount, double root_f, double root_k) {
+    // One division by sqrt(F) sqrt(K) (within the range of doubles for any F, K): dividing
+    // by each in turn could pass through the subnormals and lose bits on the way.
+    const double value = amount / (root_f * root_k);
+    return {value, value > 1e-300 ? std::log(value) : std::log(amount) - std::log(root_f) - std::log(root_k)};
+}
+
 // The total volatility s of the out-of-the-money call x <= 0 with normalised price beta and
 // headroom gamma = exp(x/2) - beta, both positive.
-double total_volatility(double x, double beta, double gamma) {
-    const double log_beta = std::log(beta), log_gamma = std::log(gamma);
+double total_volatility(double x, Normalised price, Normalised headroom) {
+    const double beta = price.value, gamma = headroom.value;
+    const double log_beta = price.log, log_gamma = headroom.log;
     bool upper;
     double s;
     if (x == 0.0) {
         upper = gamma < beta;
+        // At the money b = erf(s/(2 sqrt 2)) = s/sqrt(2 pi) (1 - s^2/24 + ...): below 1e-100
+        // the first term is the volatility to rounding (and stays clear of s = 0).
+        if (!upper && beta < 1e-100) return kSqrt2Pi * beta;
         s = upper ? -2.0 * refined_normal_quantile(0.5 * gamma, 1) : kSqrt2Pi * beta;
     } else {
         const double sc = std::sqrt(-2.0 * x);
         const double half = std::exp(0.5 * x);
         const double bc = 0.5 * half * (1.0 - erfcx(std::sqrt(-x)));
         const double tangent = sc + (beta - bc) * kSqrt2Pi / half;
-        if (beta < bc) {
+        if (log_beta < std::log(bc)) {
             upper = false;
             s = lower_start(x, log_beta, tangent > 0.0 ? tangent : sc);
         } else {
@@ -387,7 +403,7 @@ double implied_volatility(double price, double F, double K, double T, bool call,
     }
     const double root_f = std::sqrt(F), root_k = std::sqrt(K);
     const double x = -std::fabs(log_moneyness(F, K));
-    const double s = total_volatility(x, beta / root_f / root_k, headroom / root_f / root_k);
+    const double s = total_volatility(x, normalised(beta, root_f, root_k), normalised(headroom, root_f, root_k));
     return s / std::sqrt(T);
 }
 
