@@ -42,17 +42,20 @@
 //    Starting points:
 //      below s_c: the model ln b ~ ln(s/sqrt(2 pi)) - (u^2 + t^2)/2 + ln M_1(u), with the
 //        approximation M_1(u) ~ 8/((r + u)(3u + r)), r = sqrt(u^2 + 8), (exact at u = 0
-//        and as u -> inf; from the Mills-ratio bound R(u) ~ 4/(3u + sqrt(u^2 + 8))), solved
-//        by four Newton steps in ln u (cheap: no error functions), started from the tangent
-//        at the inflection point, which lies below the convex b so it meets beta to the
-//        right of the root;
-//      above s_c: the larger of the tangent (now above the concave b, so to the left of the
-//        root) and s = -2 Phi^-1(gamma/2), exact for x = 0 where c = 2 Phi(-s/2).
+//        and as u -> inf; from the Mills-ratio approximation R(u) ~ 4/(3u + sqrt(u^2 + 8))),
+//        solved by four Newton steps in ln u (cheap: no error functions), or the tangent
+//        at the inflection point where that is smaller: it lies below the convex b, so it
+//        meets beta right of the root, and it is the better start near s_c, where the
+//        model's leading moment no longer holds;
+//      above s_c: the model of the headroom c = exp(x/2) Phi(-w)(1 + R(w + 2u)/R(w)),
+//        w = t - u (exact; see upper_start), solved in a few rounds of the normal quantile,
+//        or the tangent (now above the concave b, so left of the root) where that is larger.
 //    Halley's method on the objective F then converges cubically: the error after a step
 //    is C e^3 + O(e^4) with C = F''^2/(4 F'^2) - F'''/(6 F'), and e is the step to within
 //    the same order, so the iteration stops when |C| step^3 is below half a unit in the
 //    last place of s, or the step itself is at the rounding of s. One or two steps follow
-//    the starting point on most inputs, at most five on the measured grids.
+//    the starting point on 98 % of inputs, at most six in the 237,000 solves of a sweep (forwards
+//    1e-100 to 1e100, |x| to 700, s from 1e-8 to 100).
 //
 // erfcx and the normal quantile are built on the C library's erfc (a few units in the
 // last place in relative terms over its whole range), see erfcx and lower_normal_quantile.
@@ -88,15 +91,19 @@ Exact exact_product(double a, double b) {
 // The Mills ratio R(z) = sqrt(pi/2) erfcx(z/sqrt 2), z >= 0.
 double mills_ratio(double z) { return kSqrtPiOver2 * erfcx(z * kInvSqrt2); }
 
+// Abramowitz and Stegun 26.2.23 (Hastings): Phi^-1(p) for 0 < p <= 1/2 to 4.5e-4 absolute.
+double rough_normal_quantile(double log_p) {
+    const double r = std::sqrt(-2.0 * log_p);
+    return -(r - (2.515517 + r * (0.802853 + r * 0.010328)) /
+                     (1.0 + r * (1.432788 + r * (0.189269 + r * 0.001308))));
+}
+
 // Phi^-1(p), 0 < p <= 1/2, after `steps` refinements (two reach the rounding; one, 1e-10,
 // is plenty for a starting point).
 double refined_normal_quantile(double p, int steps) {
     if (!(p > 0.0 && p <= 0.5)) return std::numeric_limits<double>::quiet_NaN();
-    // Abramowitz and Stegun 26.2.23 (Hastings), absolute error below 4.5e-4 ...
     const double log_p = std::log(p);
-    const double r = std::sqrt(-2.0 * log_p);
-    double z = -(r - (2.515517 + r * (0.802853 + r * 0.010328)) /
-                         (1.0 + r * (1.432788 + r * (0.189269 + r * 0.001308))));
+    double z = rough_normal_quantile(log_p);  // to 4.5e-4 ...
     // ... then Halley's method on Phi(z) = p: 4.5e-4 -> 1e-10 -> below rounding in two steps.
     // With Phi(z) = phi(z) R(-z) for z <= 0, (Phi(z) - p)/phi(z) = R(-z)(1 - p/Phi(z)) and
     // p/Phi(z) = exp(ln p + z^2/2 + ln sqrt(2 pi) - ln R(-z)): no underflow however small p.
@@ -260,6 +267,26 @@ double lower_start(double x, double log_beta, double s_start) {
     return ax / u;
 }
 
+// Starting point above the inflection point, from the headroom as a fraction of the bound,
+// g = gamma exp(-x/2). With w = t - u >= 0 the headroom is exactly
+//     c = exp(x/2) Phi(-w) (1 + R(w + 2u)/R(w))
+// (the two terms of (2) differ by the factor R(w + 2u)/R(w), 1 at the money, falling to 0
+// far from it). Three rounds of w = -Phi^-1(g/(1 + rho)) with the rough quantile and rho
+// from the Mills-ratio approximation R(z) ~ 4/(3z + sqrt(z^2 + 8)), each solving
+// t - u = w, t u = |x|/2 for t, then w once more with a refined quantile; s = 2t.
+double upper_start(double x, double fraction) {
+    const double ax = -x;
+    double rho = 1.0, w = 0.0;
+    for (int round = 0; round < 3; ++round) {
+        const double p = std::fmin(fraction / (1.0 + rho), 0.5);
+        w = std::fmax(-rough_normal_quantile(std::log(p)), 0.0);
+        const double t = 0.5 * (w + std::sqrt(w * w + 2.0 * ax)), z = w + 2.0 * (t - w);
+        rho = (3.0 * w + std::sqrt(w * w + 8.0)) / (3.0 * z + std::sqrt(z * z + 8.0));
+    }
+    w = std::fmax(-refined_normal_quantile(std::fmin(fraction / (1.0 + rho), 0.5), 1), 0.0);
+    return w + std::sqrt(w * w + 2.0 * ax);
+}
+
 // A normalised price and its logarithm; the logarithm from the unnormalised price where
 // the quotient underflows (a price far out of the money on a large notional).
 struct Normalised {
@@ -292,10 +319,14 @@ double total_volatility(double x, Normalised price, Normalised headroom) {
         const double tangent = sc + (beta - bc) * kSqrt2Pi / half;
         if (log_beta < std::log(bc)) {
             upper = false;
+            // The tangent lies below the convex b, so it meets beta right of the root: an
+            // upper bound, and the better start near the inflection point, where the
+            // model's leading-term moment no longer holds.
             s = lower_start(x, log_beta, tangent > 0.0 ? tangent : sc);
+            if (tangent > 0.0 && tangent < s) s = tangent;
         } else {
             upper = gamma < beta;
-            s = std::fmax(tangent, -2.0 * refined_normal_quantile(0.5 * std::fmin(gamma, 1.0), 1));
+            s = std::fmax(tangent, upper_start(x, gamma / half));
         }
     }
     const double xx = x * x;
