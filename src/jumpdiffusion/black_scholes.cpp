@@ -67,7 +67,6 @@
 namespace black_scholes {
 namespace {
 
-constexpr double kSqrt2 = 1.4142135623730950488;
 constexpr double kInvSqrt2 = 0.70710678118654752440;
 constexpr double kInvSqrt2Pi = 0.39894228040143267794;
 constexpr double kSqrt2Pi = 2.5066282746310005024;
