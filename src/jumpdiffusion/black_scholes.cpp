@@ -80,7 +80,7 @@ constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 struct Exact {
     double p, e;
 };
-Exact exact_product(double a, double b) {
+inline Exact exact_product(double a, double b) {
     const double p = a * b;
     const double ca = 134217729.0 * a, ah = ca - (ca - a), al = a - ah;
     const double cb = 134217729.0 * b, bh = cb - (cb - b), bl = b - bh;
@@ -120,6 +120,16 @@ double refined_normal_quantile(double p, int steps) {
     return z;
 }
 
+// 1/k for k = 1 .. 57 (entry 0 unused), rounded once: the backward recurrence's divisors.
+struct InverseTable {
+    double value[58];
+    constexpr InverseTable() : value() {
+        for (int k = 1; k < 58; ++k) value[k] = 1.0 / k;
+    }
+};
+constexpr InverseTable kInverseTable;
+constexpr const double *kInverse = kInverseTable.value;
+
 // sum_{k odd} M_k(u) t^k / k! = (R(u - t) - R(u + t))/2, the series of (1), u >= 0, t > 0,
 // used where 16 t < sqrt(u^2 + 4) + u (so t/u < 1/8 for large u and t < 1/8 at u = 0).
 double moment_series(double u, double t) {
@@ -151,12 +161,15 @@ double moment_series(double u, double t) {
     // Steps for the lower end of each range of u (tests/support/moment_steps.py).
     const int n = u <= 3.0 ? 56 : u <= 4.0 ? 44 : u <= 6.0 ? 32 : 20;
     double above = 0.5 * (std::sqrt(u * u + 4.0 * (n + 1)) - u), current = 1.0;
-    double horner = (n % 2 == 1) ? current : 0.0;
-    for (int k = n; k > 0; --k) {
-        const double below = (u * current + above) / k;  // M_{k-1}
-        above = current;
-        current = below;
-        if ((k - 1) % 2 == 1) horner = current + horner * tt / (k * (k + 1));  // k-1 odd
+    double horner = 0.0;  // n is even: the first odd moment is M_{n-1}
+    for (int k = n; k > 0; k -= 2) {
+        // Two steps, M_{k-1} (odd) then M_{k-2}, multiplying by 1/k (a division would
+        // lengthen each step of this serial chain about twofold).
+        const double odd = (u * current + above) * kInverse[k];
+        horner = odd + horner * tt * kInverse[k] * kInverse[k + 1];
+        const double even = (u * odd + current) * kInverse[k - 1];
+        above = odd;
+        current = even;
     }
     return t * horner * (r0 / current);
 }
@@ -286,23 +299,24 @@ double upper_start(double x, double fraction) {
     return w + std::sqrt(w * w + 2.0 * ax);
 }
 
-// A normalised price and its logarithm; the logarithm from the unnormalised price where
-// the quotient underflows (a price far out of the money on a large notional).
+// A normalised price, with its logarithm taken from the unnormalised price where the
+// quotient underflows (a price far out of the money on a large notional).
 struct Normalised {
-    double value, log;
+    double value, amount, root_f, root_k;
+    double log() const {
+        return value > 1e-300 ? std::log(value) : std::log(amount) - std::log(root_f) - std::log(root_k);
+    }
 };
 Normalised normalised(double amount, double root_f, double root_k) {
     // One division by sqrt(F) sqrt(K) (within the range of doubles for any F, K): dividing
     // by each in turn could pass through the subnormals and lose bits on the way.
-    const double value = amount / (root_f * root_k);
-    return {value, value > 1e-300 ? std::log(value) : std::log(amount) - std::log(root_f) - std::log(root_k)};
+    return {amount / (root_f * root_k), amount, root_f, root_k};
 }
 
 // The total volatility s of the out-of-the-money call x <= 0 with normalised price beta and
 // headroom gamma = exp(x/2) - beta, both positive.
 double total_volatility(double x, Normalised price, Normalised headroom) {
     const double beta = price.value, gamma = headroom.value;
-    const double log_beta = price.log, log_gamma = headroom.log;
     bool upper;
     double s;
     if (x == 0.0) {
@@ -316,18 +330,19 @@ double total_volatility(double x, Normalised price, Normalised headroom) {
         const double half = std::exp(0.5 * x);
         const double bc = 0.5 * half * (1.0 - erfcx(std::sqrt(-x)));
         const double tangent = sc + (beta - bc) * kSqrt2Pi / half;
-        if (log_beta < std::log(bc)) {
+        if (beta > 1e-300 ? beta < bc : price.log() < std::log(bc)) {
             upper = false;
             // The tangent lies below the convex b, so it meets beta right of the root: an
             // upper bound, and the better start near the inflection point, where the
             // model's leading-term moment no longer holds.
-            s = lower_start(x, log_beta, tangent > 0.0 ? tangent : sc);
+            s = lower_start(x, price.log(), tangent > 0.0 ? tangent : sc);
             if (tangent > 0.0 && tangent < s) s = tangent;
         } else {
             upper = gamma < beta;
             s = std::fmax(tangent, upper_start(x, gamma / half));
         }
     }
+    const double target = upper ? headroom.log() : price.log();
     const double xx = x * x;
     for (int iteration = 0; iteration < 12; ++iteration) {
         const double a = xx / (s * s * s) - 0.25 * s;
@@ -336,14 +351,14 @@ double total_volatility(double x, Normalised price, Normalised headroom) {
         if (upper) {
             const LogValue c = log_headroom(x, s);
             const double w = c.ratio, aw = a + w;
-            f = c.log - log_gamma;
+            f = c.log - target;
             d1 = -w;
             d2 = -w * aw;
             d3 = -(w * aw * (a + 2.0 * w) + w * da);
         } else {
             const LogValue b = log_call(x, s);
             const double q = b.ratio;
-            f = b.log - log_beta;
+            f = b.log - target;
             d1 = q;
             d2 = q * (a - q);
             d3 = d2 * (a - 2.0 * q) + q * da;

@@ -26,8 +26,8 @@ def replayed_terms(u, t, n, kmax):
     normalised by M_0 = R(u) (taken exact here: erfcx's own error is not the recurrence's)."""
     above, current = 0.5 * (math.sqrt(u * u + 4.0 * (n + 1)) - u), 1.0
     moments = {n: current}
-    for k in range(n, 0, -1):
-        above, current = current, (u * current + above) / k
+    for k in range(n, 0, -1):  # multiplied by the rounded 1/k, as the core does
+        above, current = current, (u * current + above) * (1.0 / k)
         moments[k - 1] = current
     with mpmath.workdps(40):
         r0 = float(mpmath.sqrt(mpmath.pi / 2) * mpmath.erfc(u / mpmath.sqrt(2)) * mpmath.exp(u * u / 2))
