@@ -37,6 +37,9 @@ inline double hh_zero(double x) {
     return (1.0 - std::erfc((-x) / kSqrt2) * 0.5) * kSqrt2Pi;
 }
 
+// sqrt(2 pi) Phi(-x) as the tail erfc(x / sqrt 2) / 2, for x > 0: no cancellation.
+inline double hh_zero_tail(double x) { return std::erfc(x / kSqrt2) * 0.5 * kSqrt2Pi; }
+
 inline double hh_step(double before, double last, double x, std::int32_t k) {
     return (before - x * last) / static_cast<double>(k);
 }
@@ -47,13 +50,15 @@ inline double hh_step(double before, double last, double x, std::int32_t k) {
 // side by side instead of one after the other.
 template <int W, int N>
 KOU_LANES_INLINE void hh_upward_sets(std::int32_t last, const double *const *x,
-                                     double *const *minusOne, double *const *out) {
+                                     double *const *minusOne, double *const *out,
+                                     HhZero start = HhZero::closed_form) {
     using V = lanes::Lanes<W>;
     V x0[N], before[N], previous[N];
     for (int t = 0; t < N; ++t) {
         for (int l = 0; l < W; ++l) {
             minusOne[t][l] = hh_minus1(x[t][l]);
-            out[t][l] = hh_zero(x[t][l]);
+            const bool tail = start == HhZero::tail && x[t][l] > 0.0;
+            out[t][l] = tail ? hh_zero_tail(x[t][l]) : hh_zero(x[t][l]);
         }
         x0[t] = lanes::load<W>(x[t]);
         before[t] = lanes::load<W>(minusOne[t]);
@@ -71,8 +76,9 @@ KOU_LANES_INLINE void hh_upward_sets(std::int32_t last, const double *const *x,
 
 // One set of W values.
 template <int W>
-KOU_LANES_INLINE void hh_upward(std::int32_t last, const double *x, double *minusOne, double *out) {
-    hh_upward_sets<W, 1>(last, &x, &minusOne, &out);
+KOU_LANES_INLINE void hh_upward(std::int32_t last, const double *x, double *minusOne, double *out,
+                               HhZero start = HhZero::closed_form) {
+    hh_upward_sets<W, 1>(last, &x, &minusOne, &out, start);
 }
 
 }  // namespace in_orders
@@ -122,11 +128,13 @@ KOU_LANES_INLINE std::int32_t InOrdersLanes<W>::orders_by_eight(bool magnitudes,
 // same order, and no level waits on another's latency chain.
 template <int W>
 KOU_LANES_INLINE InOrdersLanes<W>::InOrdersLanes(std::int32_t count, const Bounded *c, Bounded alpha,
-                                Bounded beta, Bounded delta, const InOrdersShared *same)
+                                Bounded beta, Bounded delta, const InOrdersShared *same,
+                                HhZero start)
     : InOrdersLanes(Deferred{}, count, c, alpha, beta, delta, same) {
+    start_ = start;
     if (form_.evaluated()) {
         // Order k uses Hh(0..k, x0); the highest order is count - 1. Row j + 1 holds Hh(j, x0).
-        in_orders::hh_upward<W>(count - 1, x0_, hh_, hh_ + W);
+        in_orders::hh_upward<W>(count - 1, x0_, hh_, hh_ + W, start);
         finish(same);
     }
 }
@@ -135,20 +143,21 @@ template <int W>
 KOU_LANES_INLINE void InOrdersLanes<W>::construct_pair(
     InOrdersLanes *a, const Bounded *ca, Bounded alphaA, Bounded betaA, Bounded deltaA,
     const InOrdersShared *sameA, InOrdersLanes *b, const Bounded *cb, Bounded alphaB, Bounded betaB,
-    Bounded deltaB, const InOrdersShared *sameB, std::int32_t count) {
+    Bounded deltaB, const InOrdersShared *sameB, std::int32_t count, HhZero start) {
     new (a) InOrdersLanes(Deferred{}, count, ca, alphaA, betaA, deltaA, sameA);
     new (b) InOrdersLanes(Deferred{}, count, cb, alphaB, betaB, deltaB, sameB);
+    a->start_ = b->start_ = start;
     const bool both = a->form_.evaluated() && b->form_.evaluated();
     if (both) {
         const double *x[] = {a->x0_, b->x0_};
         double *minusOne[] = {a->hh_, b->hh_};
         double *out[] = {a->hh_ + W, b->hh_ + W};
-        in_orders::hh_upward_sets<W, 2>(count - 1, x, minusOne, out);
+        in_orders::hh_upward_sets<W, 2>(count - 1, x, minusOne, out, start);
     }
     for (InOrdersLanes *e : {a, b}) {
         if (e->form_.evaluated()) {
             if (!both) {
-                in_orders::hh_upward<W>(count - 1, e->x0_, e->hh_, e->hh_ + W);
+                in_orders::hh_upward<W>(count - 1, e->x0_, e->hh_, e->hh_ + W, start);
             }
             e->finish(e == a ? sameA : sameB);
         }
@@ -292,6 +301,65 @@ KOU_LANES_INLINE void InOrdersLanes<W>::finish(const InOrdersShared *same) {
 //     its own bound, and the roundings of the final products and difference.
 namespace in_orders {
 
+// A bound on |t - Hh(0, x0)| for the tail t = hh_zero_tail(x0), x0 > 0, where
+//  - x0 / sqrt 2 is within 2u of itself in relative terms (the division, and the double
+//    sqrt 2), which moves ln erfc by at most |d ln erfc / dz| 2u z <= (2z + 1.5) 2u z
+//    (|erfc'/erfc| = 2 / (sqrt(pi) erfcx(z)) <= z + sqrt(z^2 + 2), Abramowitz and Stegun
+//    7.1.13), taken with a margin of 1 % for the exponential of that change;
+//  - erfc itself is within kLibraryRelative, or kLibraryUlps units of the subnormal
+//    spacing where it underflows; the products by 0.5 (exact) and by the double
+//    sqrt(2 pi) (itself within u) round within u.
+inline double hh_zero_tail_error(double x0, double tail) {
+    constexpr double u = kUnitRoundoff;
+    const double z = x0 / kSqrt2;
+    const double relative = 1.01 * (2.0 * z + 1.5) * 2.0 * u * z + kLibraryRelative + 2.0 * u;
+    return tail * relative + kLibraryUlps * kUnderflow * kSqrt2Pi;
+}
+
+// A bound on |h0 - Hh(0, x0)| for x0 > 0, h0 = (1 - erfc(-x0 / sqrt 2) / 2) sqrt(2 pi) as the
+// recursion forms it, a posteriori from the tail t: |h0 - Hh(0)| <= |h0 - t| + |t - Hh(0)|,
+// the difference h0 - t rounded within u relative (exactly in the subnormal range).
+inline double hh_zero_error_in_tail(double x0, double h0) {
+    const double tail = hh_zero_tail(x0);
+    return std::fabs(h0 - tail) * (1.0 + kUnitRoundoff) + hh_zero_tail_error(x0, tail) + kUnderflow;
+}
+
+// The sharper terms right of the origin are formed only beyond this x0: short of it the
+// recursion's values are close to the exact ones and the a-priori terms are as small
+// (no set of the measured sweeps lost its certification with x0 below 5).
+constexpr double kTailFrom = 4.0;
+
+// sum_k w_k q E_k with E_k = exp(-x^2/2) sum_(i<=k) rho^(k-i) / x^(i+1), for x > 0: a bound
+// on sum_k w_k |q sumH_k| at the exact values, since for x > 0
+//     Hh(i, x) = exp(-x^2/2) / i! int_0^inf y^i exp(-x y - y^2/2) dy <= exp(-x^2/2) / x^(i+1),
+// and sumH_k = sum_(i<=k) rho^(k-i) Hh(i, x) (q >= |exact expC/alpha|, rho = |beta/alpha|).
+// G_k = sum_(i<=k) rho^(k-i) / x^(i+1) by G_k = rho G_(k-1) + x^-(k+1) and the weighted sum
+// in double, each rounded up by a relative (k + 4) u and an absolute kUnderflow; the
+// Gaussian factor and q joined to it through logarithms (q may be near the largest double
+// where exp(-x^2/2) underflows). An overflow gives +inf, a bound that helps nothing.
+inline double tail_magnitudes(std::int32_t n, double x, double rho, double q, const double *w) {
+    constexpr double u = kUnitRoundoff;
+    const double inverse = 1.0 / x;
+    double power = inverse, G = 0.0, sum = 0.0;
+    for (std::int32_t k = 0; k < n; ++k) {
+        G = (rho * G + power) * (1.0 + 3.0 * u) + kUnderflow;
+        power = power * inverse * (1.0 + u);
+        if (w[k] != 0.0) {
+            sum = sum + w[k] * G * (1.0 + (k + 4.0) * u) + kUnderflow;
+        }
+    }
+    if (sum == 0.0) return 0.0;
+    if (!(q > 0.0)) return q == 0.0 ? 0.0 : kInfinity;
+    // The Gaussian exponent x^2/2 lowered by 4u against its two roundings; the logarithms
+    // within kLibraryRelative of themselves and the two additions within u of theirs move
+    // the exponent by at most `drift`, and exp(drift) - 1 <= 1.01 drift for drift < 0.01.
+    const double logSum = std::log(sum), logQ = std::log(q);
+    const double exponent = (logSum + logQ) - 0.5 * x * x * (1.0 - 4.0 * u);
+    const double drift = (std::fabs(logSum) + std::fabs(logQ)) * (kLibraryRelative + u) + u * std::fabs(exponent);
+    if (!(drift < 0.01)) return kInfinity;
+    return std::exp(exponent) * (1.0 + 1.01 * drift + 1.01 * kLibraryRelative) + kUnderflow;
+}
+
 // 1 / i for i = 0 .. kLastFiniteFactorial + 2 (entry 0 unused), for the bound's arithmetic only.
 struct Reciprocals {
     double value[kLastFiniteFactorial + 3];
@@ -348,6 +416,9 @@ KOU_LANES_INLINE bool InOrdersLanes<W>::powers_bounded() const {
 
 template <int W>
 KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const double *wAbs, double *out) const {
+    for (int l = 0; l < W; ++l) {
+        tailShare_[l] = 0.0;
+    }
     if (!form_.evaluated()) {
         for (int l = 0; l < W; ++l) {
             out[l] = 0.0;
@@ -434,14 +505,18 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         D = Side::splat_at(w, i) + rho * D;
         const V before = Side::load(hh, (i - 1) * W);
         const V a = D - x0 * inv[i + 1] * aNext + aNext2 * inv[i + 2];
-        const V eps = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(Side::load(hh, i * W)));
+        // The product, the difference and the quotient each round within u relative, or
+        // within kUnderflow / 2 absolute in the subnormal range (the floor: where every
+        // value underflows, the relative bound alone would claim no error at all).
+        const V eps = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(Side::load(hh, i * W))) +
+                      2.0 * kUnderflow;
         fromSteps = fromSteps + lanes::select(a != 0.0, lanes::abs(a) * eps, V{});
         slope = slope - lanes::select(a != 0.0, a * before * inv[i], V{});
         aNext2 = aNext;
         aNext = a;
     }
     D = Side::splat_at(w, 0) + rho * D;
-    double hhPart[L];
+    double hhSteps[L], hhSlope[L];  // sum |a_i| eps_i and |S_x| err(x0)
     for (int l = 0; l < L; ++l) {
         const int s = l / W, m = l % W;
         const double x0l = x0s[s][m];
@@ -451,9 +526,18 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         // of the argument and of the two operations; h_-1 = exp((-x0 / 2) x0).
         const double ax = std::fabs(x0l);
         const double h0 = hh[s][m], hMinus1 = hh[s][m - W];
-        const double eps0 =
+        double eps0 =
             kSqrt2Pi * (0.5 * (kLibraryRelative * 2.0 + 1.13 * 2.0 * u * ax) + u) + 2.0 * u * h0;
-        const double epsMinus1 = hMinus1 * (kLibraryRelative + u * (2.0 + x0l * x0l));
+        if (x0l > 0.0 && side[s]->start_ == HhZero::tail) {
+            eps0 = in_orders::hh_zero_tail_error(x0l, h0);  // h0 is the tail itself
+        } else if (x0l > in_orders::kTailFrom) {
+            // In the right tail h_0 is a small difference of numbers near 1 (exactly 0 from
+            // x0 = 8.3), and the a-priori bound above (errors of order 1 times 2^-53) is
+            // far above its actual error: take that error a posteriori instead.
+            eps0 = std::fmin(eps0, in_orders::hh_zero_error_in_tail(x0l, h0));
+        }
+        // exp's relative accuracy, and its absolute floor where it underflows (x0 > 38.6).
+        const double epsMinus1 = hMinus1 * (kLibraryRelative + u * (2.0 + x0l * x0l)) + kLibraryUlps * kUnderflow;
         double steps = lanes::lane(fromSteps, l), sx = lanes::lane(slope, l);
         if (a0 != 0.0) {
             steps += std::fabs(a0) * eps0;
@@ -463,7 +547,8 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
             steps += std::fabs(aMinus1) * epsMinus1;
             sx += aMinus1 * (-x0l * hMinus1);
         }
-        hhPart[l] = steps == 0.0 ? 0.0 : steps + std::fabs(sx) * side[s]->x0Error_[m];
+        hhSteps[l] = steps;
+        hhSlope[l] = steps == 0.0 ? 0.0 : std::fabs(sx) * side[s]->x0Error_[m];
     }
 
     // Parts 2 and 3, order by order; pow_relative(rhoRelative, e) = 2 e rhoRelative +
@@ -475,6 +560,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
     const V absQ = lanes::abs(q.v), qError = q.e, qFactor = absQ * (1.0 + q.relative());
     const V phi = lanes::abs(Side::load(cdf, 0)), phiError = Side::load(cdfError, 0);
     V rest = V{};
+    V restMagnitude = V{};  // the same orders' bound with the sum terms bounded by magnitude
     for (std::int32_t k = 0; k < n; ++k) {
         bool any = false;
         for (int s = 0; s < S; ++s) {
@@ -489,18 +575,52 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         const V sumHk = lanes::abs(Side::load(sumH, k * W));
         const V T1 = F * phi;
         const V T2 = absQ * sumHk;
-        const V err = absQ * (powK + (k + 1.0) * u) * Side::load(magnitudes, k * W) +
-                      sumHk * qError + F * phiError + T1 * (Frel + 2.0 * (k + 1.0) * rhoRelative) +
-                      u * (T1 + T2 + lanes::abs(Side::load(values, k * W))) + 3.0 * kUnderflow;
+        const V magnitude = Side::load(magnitudes, k * W);
+        const V common = F * phiError + T1 * (Frel + 2.0 * (k + 1.0) * rhoRelative) +
+                         u * (T1 + T2 + lanes::abs(Side::load(values, k * W))) + 3.0 * kUnderflow;
+        const V err = absQ * (powK + (k + 1.0) * u) * magnitude + sumHk * qError + common;
+        // |q sumH - exact| <= |q| |sumH| + |exact q| |exact sumH|: the computed part here,
+        // the exact one after the loop (tail_magnitudes).
+        const V errMagnitude = absQ * magnitude * (1.0 + (k + 3.0) * u) + common;
         if constexpr (S == 1) {
             rest = rest + weight * err;
+            restMagnitude = restMagnitude + weight * errMagnitude;
         } else {  // a side whose weight is zero takes no term (+0.0 leaves its sum as it is)
             rest = rest + lanes::select(weight != 0.0, weight * err, V{});
+            restMagnitude = restMagnitude + lanes::select(weight != 0.0, weight * errMagnitude, V{});
         }
     }
     for (int l = 0; l < L; ++l) {
-        out[l / W][l % W] =
-            (hhPart[l] == 0.0 ? 0.0 : lanes::lane(qFactor, l) * hhPart[l]) + lanes::lane(rest, l);
+        const int s = l / W, m = l % W;
+        const double qf = lanes::lane(qFactor, l), x0Err = side[s]->x0Error_[m];
+        const double x0l = x0s[s][m], x0Low = x0l - x0Err;
+        // |rho| raised by its relative error: the exact powers are then below the ones formed.
+        const double rhoHigh = std::fabs(rhoS[s]) * (1.0 + rhoRelativeS[s]) * (1.0 + u);
+        double slope = hhSlope[l] == 0.0 ? 0.0 : qf * hhSlope[l];
+        if (x0Low > in_orders::kTailFrom && slope != 0.0) {
+            // err(x0) moves the exact sum by at most err(x0) max |dL/dx0| over the interval,
+            // and dHh(i, x)/dx = -Hh(i - 1, x) <= exp(-x^2/2)/x^i there: the S_x of the
+            // sweep is formed from the computed values, which far right of the origin are
+            // the recursion's noise rather than the exact ones.
+            slope = std::fmin(slope, in_orders::tail_magnitudes(n, x0Low, rhoHigh, qf * x0Err * x0Low, wAbs[s]));
+        }
+        const double standard =
+            (hhSteps[l] == 0.0 ? 0.0 : qf * hhSteps[l] + slope) + lanes::lane(rest, l);
+        double bound = standard;
+        if (x0Low > in_orders::kTailFrom) {
+            // Right of the origin every exact Hh value is below exp(-x0^2/2)/x0^(i+1), and
+            // the sums' own size may bound their error far better than the adjoint sweep
+            // (which takes h_-1 and h_0 as independent, where their exact values lie on the
+            // recursion's decaying solution that it does not amplify).
+            const double q = lanes::lane(absQ, l) + lanes::lane(qError, l);
+            const double exact = in_orders::tail_magnitudes(n, x0Low, rhoHigh, q, wAbs[s]);
+            bound = std::fmin(standard, lanes::lane(restMagnitude, l) + exact);
+        }
+        out[s][m] = bound;
+        // What starting from the tail could change, right of the origin: all of it (the Hh
+        // values, and the sums of their magnitudes).
+        const bool tailSide = x0l > 0.0 && side[s]->start_ == HhZero::closed_form;
+        side[s]->tailShare_[m] = tailSide ? bound : 0.0;
     }
 }
 

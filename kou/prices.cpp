@@ -80,15 +80,52 @@ void kou_call_evaluations(double T, const double *K, const double *S, std::int32
     upsilon_levels(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, count, T, n, storage, U1);
     upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, U2);
     const Bounded discount = exp(Bounded::exact(-r) * T);
+    auto call = [&](const UpsilonEstimate *V1, const UpsilonEstimate *V2, std::int32_t l) {
+        return S[l] * Bounded{V1[l].value, V1[l].bound} - Bounded{V2[l].value, V2[l].bound} * (K[l] * discount);
+    };
+    auto small = [&](double bound, std::int32_t l) {
+        return bound <= kCertifiedFraction * (S[l] + (K[l] * discount).v);
+    };
+    // A second opinion where the bound fails: right of the origin the closed form's Hh(0,
+    // x0) = (1 - erfc(-x0 / sqrt 2) / 2) sqrt(2 pi) is a small difference of numbers near 1
+    // and the largest source of error (exactly 0 from x0 = 8.3), which the first-order
+    // bound takes in each probability apart. The same evaluation started from the tail
+    // erfc(x0 / sqrt 2) / 2 sqrt(2 pi) instead (no cancellation) gives C~ with its own,
+    // sharper bound B~, and |C - exact| <= |C - C~| + B~: the observed difference carries
+    // the errors of U1 and U2 with their signs, which largely cancel in S U1 - K e^-rT U2
+    // (both start from the same x0, and the share measure's weights match the other's).
+    // Run only where it can help: where the bound less Hh(0)'s share would certify.
+    bool second = false;
+    for (std::int32_t l = 0; l < count; ++l) {
+        const Bounded C = call(U1, U2, l);
+        const double rest = C.e - S[l] * U1[l].tailShare - U2[l].tailShare * (K[l] * discount).v;
+        second = second || (std::isfinite(C.v) && !small(kBoundSafety * C.e, l) &&
+                            small(kBoundSafety * rest, l) &&
+                            in_model_domain(S[l], K[l], T, r, sigma, lam, p, eta1, eta2, n));
+    }
+    UpsilonEstimate T1[kMaxLevels], T2[kMaxLevels];
+    if (second) {
+        upsilon_levels(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, count, T, n, storage, T1,
+                       HhZero::tail);
+        upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, T2, HhZero::tail);
+    }
     for (std::int32_t l = 0; l < count; ++l) {
         const Bounded discounted = K[l] * discount;
-        const Bounded C =
-            S[l] * Bounded{U1[l].value, U1[l].bound} - Bounded{U2[l].value, U2[l].bound} * discounted;
-        const double bound = kBoundSafety * C.e;
+        const Bounded C = call(U1, U2, l);
+        double bound = kBoundSafety * C.e;
+        double shareBound = kBoundSafety * U1[l].bound;
+        if (second && !small(bound, l)) {
+            const Bounded Ct = call(T1, T2, l);
+            const double alternative = std::fabs(C.v - Ct.v) * (1.0 + kUnitRoundoff) + kUnderflow +
+                                       kBoundSafety * Ct.e;
+            bound = std::fmin(bound, alternative);  // (a NaN alternative keeps the bound)
+            shareBound = std::fmin(shareBound, std::fabs(U1[l].value - T1[l].value) * (1.0 + kUnitRoundoff) +
+                                                   kUnderflow + kBoundSafety * T1[l].bound);
+        }
         if (!std::isfinite(C.v) ||
             !in_model_domain(S[l], K[l], T, r, sigma, lam, p, eta1, eta2, n) ||
             bound <= kCertifiedFraction * (S[l] + discounted.v)) {
-            out[l] = {C.v, C.v, bound, true, U1[l].value};
+            out[l] = {C.v, C.v, bound, true, U1[l].value, shareBound};
             continue;
         }
         const double V1 = upsilon_stable(mu1.v, sigma, lamTilde.v, pTilde.v, eta1Tilde.v,

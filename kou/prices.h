@@ -8,6 +8,7 @@
 // put-call parity, P = (K exp(-rT) + C) - S.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace kou {
@@ -18,6 +19,9 @@ struct KouCallEvaluation {
     double bound;       // bound on the closed form's error against the exact truncated series
     bool certified;     // price is closedForm: out of the domain, not finite, or bound small
     double shareProbability;  // the Upsilon U1 the price was formed from (its delta in S)
+    // bound on |shareProbability - exact U1| where certified, else +inf: the price's bound
+    // may be far smaller, where the errors of U1 and U2 cancel in S U1 - K exp(-rT) U2
+    double shareBound = HUGE_VAL;
 };
 
 // The call of maturity T and strike K under the Kou model with n jump terms per series

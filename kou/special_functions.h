@@ -139,6 +139,12 @@ struct InOrdersShared {
     const InClosedForm *form;
 };
 
+// Which Hh(0, x0) starts the recursion: the closed form's (1 - erfc(-x0 / sqrt 2) / 2)
+// sqrt(2 pi), or, right of the origin (x0 > 0), the tail erfc(x0 / sqrt 2) / 2 sqrt(2 pi),
+// which has no cancellation. The second gives other values, never returned: an error
+// bound compares them with the closed form's (prices.cpp).
+enum class HhZero { closed_form, tail };
+
 // The orders 0 .. count - 1 of I_n for W levels c[0 .. W - 1] sharing (alpha, beta, delta),
 // as I_n_orders forms them, kept with what a bound on their rounding errors needs. The
 // arguments carry their own error bounds; "exact" below means the integral at the exact
@@ -155,7 +161,7 @@ public:
     // delta shares (its shared()): taken instead of formed again (the same calls on the same
     // operands, so the same values).
     InOrdersLanes(std::int32_t count, const Bounded *c, Bounded alpha, Bounded beta, Bounded delta,
-                  const InOrdersShared *same = nullptr);
+                  const InOrdersShared *same = nullptr, HhZero start = HhZero::closed_form);
 
     // The same for two evaluations at once (each with its own arguments): their Hh
     // recursions, each a chain of divisions, advance side by side instead of one after
@@ -163,7 +169,8 @@ public:
     static void construct_pair(InOrdersLanes *a, const Bounded *ca, Bounded alphaA, Bounded betaA,
                                Bounded deltaA, const InOrdersShared *sameA, InOrdersLanes *b,
                                const Bounded *cb, Bounded alphaB, Bounded betaB, Bounded deltaB,
-                               const InOrdersShared *sameB, std::int32_t count);
+                               const InOrdersShared *sameB, std::int32_t count,
+                               HhZero start = HhZero::closed_form);
 
     // I_k of level l at [k * W + l].
     const double *values() const { return value_; }
@@ -181,12 +188,17 @@ public:
     static void weighted_error_pair(const InOrdersLanes &a, const double *wA, const double *wAbsA,
                                     double *outA, const InOrdersLanes &b, const double *wB,
                                     const double *wAbsB, double *outB);
+    // Of the last weighted_error's bound of level l, the share of Hh(0, x0)'s error right of
+    // the origin (0 elsewhere): what evaluating from the tail form could take away.
+    const double *tail_share() const { return tailShare_; }
 
 private:
     InClosedForm form_;  // the closed form's factors (those that depend on c: level 0's)
     // Each level's factors that depend on c (values and error bounds), at [l].
     double x0_[W], x0Error_[W], expC_[W], expCError_[W], cdf_[W], cdfError_[W];
     std::int32_t count_;
+    HhZero start_ = HhZero::closed_form;
+    mutable double tailShare_[W] = {};  // set by weighted_error
     struct Deferred {};  // the constructor's first part only: the factors of each level
     InOrdersLanes(Deferred, std::int32_t count, const Bounded *c, Bounded alpha, Bounded beta,
                   Bounded delta, const InOrdersShared *same);

@@ -159,7 +159,7 @@ template <bool fourAtATime>
 KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam, Bounded p,
                                           Bounded eta1, Bounded eta2, const Bounded *a,
                                           std::int32_t levels, double T, std::int32_t n,
-                                          InOrders *orders, UpsilonEstimate *out) {
+                                          InOrders *orders, UpsilonEstimate *out, HhZero start) {
     // Every n >= 171 gives NaN, whatever the other arguments. At i = 171,
     // tgamma(172) = +inf, so for k < i every binomial coefficient binom(171, j) of
     // P(171, k) and Q(171, k) is +inf (or NaN, when its denominator overflows too):
@@ -230,7 +230,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             }
             Lanes::construct_pair(&up, c, alphaUp, betaUp, deltaUp, first ? nullptr : &sameUp,
                                   &down, c, eta2, betaDown, deltaDown,
-                                  first ? nullptr : &sameDown, n);
+                                  first ? nullptr : &sameDown, n, start);
             if (first) {
                 sameUp = up.shared();
                 sameDown = down.shared();
@@ -398,6 +398,11 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             }
             finish(first, BoundedOf<V>{lanes::load<W>(j1 + first), lanes::load<W>(e1)},
                    BoundedOf<V>{lanes::load<W>(j2 + first), lanes::load<W>(e2)});
+            // The share of the sides right of the origin: their whole J error, through A1, A2.
+            for (int l = 0; l < W; ++l) {
+                out[first + l].tailShare = (up.tail_share()[l] > 0.0 ? (A1.v + A1.e) * e1[l] * (1.0 + 2.0 * u) : 0.0) +
+                                           (down.tail_share()[l] > 0.0 ? (A2.v + A2.e) * e2[l] * (1.0 + 2.0 * u) : 0.0);
+            }
         });
         return;
     }
@@ -408,16 +413,16 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
 
 void upsilon_levels_baseline(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                              Bounded eta2, const Bounded *a, std::int32_t levels, double T,
-                             std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
-    upsilon_levels_body<false>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+                             std::int32_t n, InOrders *orders, UpsilonEstimate *out, HhZero start) {
+    upsilon_levels_body<false>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 __attribute__((target("avx2"))) void upsilon_levels_avx2(
     Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1, Bounded eta2,
     const Bounded *a, std::int32_t levels, double T, std::int32_t n, InOrders *orders,
-    UpsilonEstimate *out) {
-    upsilon_levels_body<true>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+    UpsilonEstimate *out, HhZero start) {
+    upsilon_levels_body<true>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
 }
 #endif
 
@@ -425,13 +430,13 @@ __attribute__((target("avx2"))) void upsilon_levels_avx2(
 
 void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                     Bounded eta2, const Bounded *a, std::int32_t levels, double T,
-                    std::int32_t n, InOrders *orders, UpsilonEstimate *out) {
+                    std::int32_t n, InOrders *orders, UpsilonEstimate *out, HhZero start) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
     static const auto body =  // once per process
         lanes::processor_has_avx2() ? &upsilon_levels_avx2 : &upsilon_levels_baseline;
-    body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+    body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
 #else
-    upsilon_levels_baseline(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out);
+    upsilon_levels_baseline(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
 #endif
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "bounded.h"
+#include "special_functions.h"
 
 namespace kou {
 
@@ -26,6 +27,7 @@ double upsilon(double mu, double sigma, double lam, double p, double eta1, doubl
 struct UpsilonEstimate {
     double value;  // Upsilon as the closed form evaluates it in double precision
     double bound;  // bound on |value - exact series truncated at n|, or +inf / NaN
+    double tailShare = 0.0;  // of bound, Hh(0, x0)'s share right of the origin (see HhZero)
 };
 
 // Upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n) of the option family, the value bit for
@@ -52,8 +54,11 @@ using InOrders = InOrdersLanes<1>;
 // lanes of vectors (special_functions.h). 128 levels share the work well: a 100-strike
 // strip at n = 16 costs about a tenth of 100 single calls.
 constexpr std::int32_t kMaxLevels = 128;
+// start = HhZero::tail evaluates the same with the tail form of Hh(0, x0) right of the
+// origin (special_functions.h): other values, for a bound's second opinion only.
 void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                     Bounded eta2, const Bounded *a, std::int32_t levels, double T,
-                    std::int32_t n, InOrders *orders, UpsilonEstimate *out);
+                    std::int32_t n, InOrders *orders, UpsilonEstimate *out,
+                    HhZero start = HhZero::closed_form);
 
 }  // namespace kou

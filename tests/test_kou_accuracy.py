@@ -90,3 +90,53 @@ def test_corners_against_the_truncated_series(case):
     got = KouEuropeanCall(T, K).priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n)
     want = truncated_series(S, K, T, r, sigma, lam, p, eta1, eta2, n)
     assert abs(got - want) <= 1e-11 * scale(S, K, T, r)
+
+
+def right_tail_case(rng):
+    """A set whose Hh recursion starts far right of the origin, where the closed form's
+    Hh(0, x0) = (1 - erfc / 2) sqrt(2 pi) is a small difference or exactly 0: a small
+    sigma sqrt(T) against the moneyness or eta sigma sqrt(T), p at 0 or 1, n at 0 or 170,
+    lam T up to 50."""
+    T = math.exp(rng.uniform(math.log(0.02), math.log(3.0)))
+    sigma = math.exp(rng.uniform(math.log(0.02), math.log(0.3))) / math.sqrt(T)
+    s = sigma * math.sqrt(T)
+    eta1 = max(1.05, rng.uniform(0.2, 6.0) / s)
+    eta2 = rng.uniform(0.2, 6.0) / s
+    K = 100.0 * math.exp(rng.uniform(-0.5, 0.5))
+    p = rng.choice([0.0, 1.0, rng.random()])
+    lam = math.exp(rng.uniform(math.log(0.05), math.log(50.0))) / T
+    n = 170 if rng.random() < 0.08 else rng.choice([0, rng.randint(1, 40)])
+    return T, K, 100.0, rng.uniform(0.0, 0.06), sigma, lam, p, eta1, eta2, n
+
+
+def test_bound_holds_right_of_the_origin(straightforward):
+    rng = random.Random(30)
+    certified_count = 0
+    for _ in range(30):
+        T, K, S, r, sigma, lam, p, eta1, eta2, n = case = right_tail_case(rng)
+        certified, closed, bound = straightforward.kou_evaluation(T, K, S, r, sigma, lam, p, eta1, eta2, n)
+        if not math.isfinite(closed):
+            continue
+        want = truncated_series(S, K, T, r, sigma, lam, p, eta1, eta2, n)
+        assert abs(closed - want) <= bound + 1e-15 * scale(S, K, T, r), case
+        certified_count += certified
+    assert certified_count > 22
+
+
+# Sets whose probabilities' bounds each exceed the certification, while their errors (from
+# Hh(0, x0) right of the origin, shared by both) cancel in the price: certified by the second
+# evaluation from the tail form, within the bound of the series.
+@pytest.mark.parametrize("case", [
+    (1.937575036302176, 151.76354023318953, 100.0, 0.05, 0.20419635345185688, 4.0113024432873505,
+     0.29281221583144401, 4.89024885831153, 18.920192078350155, 46),
+    (0.569216, 112.26, 100.0, 0.05, 0.223216, 4.94473, 0.531702, 23.8549, 0.572349, 42),
+    (1.527095291654214, 91.00569696455878, 100.0, 0.05, 0.36418922625450595, 6.4196843631323084,
+     0.85701404033055517, 4.6933399651321741, 29.949166408363428, 55),
+])
+def test_errors_cancelling_in_the_price_are_certified(straightforward, case):
+    T, K, S, r, sigma, lam, p, eta1, eta2, n = case
+    certified, closed, bound = straightforward.kou_evaluation(T, K, S, r, sigma, lam, p, eta1, eta2, n)
+    assert certified
+    assert KouEuropeanCall(T, K).priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n) == closed
+    want = truncated_series(S, K, T, r, sigma, lam, p, eta1, eta2, n)
+    assert abs(closed - want) <= bound + 1e-15 * scale(S, K, T, r)

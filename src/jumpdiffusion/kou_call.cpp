@@ -34,7 +34,9 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
     const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
     const double discounted = K * discount;
     const double scale = spot + discounted;
-    if (finite && v.certified && v.bound <= kAccuracy * scale) {
+    // The delta too: the price's bound may be far below each probability's, where their
+    // errors cancel in the price.
+    if (finite && v.certified && v.bound <= kAccuracy * scale && v.shareBound * spot <= kAccuracy * scale) {
         return {v.price, v.shareProbability, v.closedForm, v.bound, true, true};
     }
     if (needed == kNeededUnknown) {
@@ -55,9 +57,13 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
         // (about 1.4e-14 of S' + K'). Where the two agree to kAgreement, the price keeps
         // corvane's bits.
         const FourierCall f = kou_call_fourier(spot, K, T, r, sigma, lam, p, eta1, eta2);
-        if (!std::isfinite(f.call) || !std::isfinite(f.delta) ||
-            std::fabs(f.call - kept.call) <= kAgreement * scale) {
+        if (!std::isfinite(f.call) || !std::isfinite(f.delta)) {
             return kept;
+        }
+        if (std::fabs(f.call - kept.call) <= kAgreement * scale) {
+            KouCall same = kept;  // the price's bits; the delta where it agrees as closely
+            if (std::fabs(f.delta - kept.delta) * spot > kAgreement * scale) same.delta = f.delta;
+            return same;
         }
         return {f.call, f.delta, v.closedForm, v.bound, false, true};
     }

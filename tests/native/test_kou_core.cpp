@@ -12,6 +12,7 @@
 #include "in_orders_lanes.h"
 #include "jump_coefficients.h"
 #include "options.h"
+#include "prices.h"
 #include "special_functions.h"
 #include "upsilon.h"
 #include "upsilon_stable.h"
@@ -369,5 +370,55 @@ TEST(InOrders, OneLevelAndFourLanesAgree) {
             EXPECT_EQ(together[0], alone[0]) << count << " " << level;
             EXPECT_EQ(together[1], alone[1]) << count << " " << level;
         }
+    }
+}
+
+// The a-posteriori error of Hh(0, x0) right of the origin, and of its tail form, against
+// erfc in extended precision (long double: 64 bits of mantissa here, on 32-bit x86 too),
+// from where the closed form's value is a difference near 1 to where erfc underflows.
+TEST(HhTail, ErrorBoundsHoldAgainstExtendedPrecision) {
+    const long double root2pi = 2.5066282746310005024157652848110453L;
+    for (double x0 = 0.05; x0 < 40.0; x0 *= 1.09) {
+        const long double exact = 0.5L * root2pi * erfcl(static_cast<long double>(x0) / sqrtl(2.0L));
+        const double h0 = kou::in_orders::hh_zero(x0), tail = kou::in_orders::hh_zero_tail(x0);
+        EXPECT_LE(fabsl(h0 - exact), kou::in_orders::hh_zero_error_in_tail(x0, h0)) << x0;
+        EXPECT_LE(fabsl(tail - exact), kou::in_orders::hh_zero_tail_error(x0, tail)) << x0;
+        // Far right the closed form's h0 is 0 and its error the whole exact value, which the
+        // a-posteriori bound follows down (the a-priori one stays near 1e-14).
+        if (x0 > 9.0) {
+            EXPECT_EQ(h0, 0.0);
+            EXPECT_LT(kou::in_orders::hh_zero_error_in_tail(x0, h0), 1e-12 * 1e-14 + 2.0 * tail);
+        }
+    }
+}
+
+// Where the bound of each probability is far above the price's accuracy but their errors
+// cancel in S U1 - K exp(-rT) U2 (Hh(0, x0) right of the origin, shared by both), the
+// second evaluation from the tail form certifies the closed form's bits; the price's and
+// the share probability's bounds hold against the positive-term evaluation.
+TEST(KouBound, SecondEvaluationFromTheTailCertifiesWhereTheErrorsCancel) {
+    struct Case {
+        double T, K, sigma, lam, p, eta1, eta2;
+        int n;
+    };
+    const Case cases[] = {
+        {1.937575036302176, 151.76354023318953, 0.20419635345185688, 4.0113024432873505, 0.29281221583144401, 4.89024885831153, 18.920192078350155, 46},
+        {0.0229827, 152.63, 0.505199, 1.77126, 0.809313, 15.4056, 51.8401, 47},
+        {7.1594445625922081, 90.956245124725882, 0.13572228112257684, 1.0665660631330964, 0.46832158068473567, 17.348940065998796, 1.7684774849640832, 47},
+    };
+    for (const Case &c : cases) {
+        const double S = 100.0, r = 0.05;
+        const kou::KouCallEvaluation e = kou::kou_call_evaluation(c.T, c.K, S, r, c.sigma, c.lam, c.p, c.eta1, c.eta2, c.n);
+        EXPECT_TRUE(e.certified) << c.T;
+        EXPECT_EQ(e.price, e.closedForm);
+        const double zeta = (((1.0 - c.p) * c.eta2) / (c.eta2 + 1.0) + (c.p * c.eta1) / (c.eta1 - 1.0)) - 1.0;
+        const double a = std::log(c.K / S), h = 0.5 * c.sigma * c.sigma;
+        const double U1 = kou::upsilon_stable(r + h - c.lam * zeta, c.sigma, c.lam * (1.0 + zeta),
+                                              c.p / (1.0 + zeta) * (c.eta1 / (c.eta1 - 1.0)), c.eta1 - 1.0,
+                                              c.eta2 + 1.0, a, c.T, c.n);
+        const double U2 = kou::upsilon_stable(r - h - c.lam * zeta, c.sigma, c.lam, c.p, c.eta1, c.eta2, a, c.T, c.n);
+        const double scale = S + c.K * std::exp(-r * c.T);
+        EXPECT_LE(std::fabs(e.closedForm - (S * U1 - U2 * c.K * std::exp(-r * c.T))), e.bound + 1e-13 * scale);
+        EXPECT_LE(std::fabs(e.shareProbability - U1), e.shareBound + 1e-14);
     }
 }

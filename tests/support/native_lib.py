@@ -42,6 +42,9 @@ def load():
     probe.probe_normalised_call.argtypes = [d, d]
     probe.probe_normalised_call.restype = d
     lib.normalised_call = probe.probe_normalised_call
+    probe.probe_kou_stable_call.argtypes = [d] * 9 + [i]
+    probe.probe_kou_stable_call.restype = d
+    lib.kou_stable_call = probe.probe_kou_stable_call
     return lib
 
 
