@@ -11,3 +11,4 @@ cmake --build "$build" --target straightforward core_probe >/dev/null
 STRAIGHTFORWARD_LIB="$PWD/$build/tests/native/libstraightforward.so" python3 bench/benchmark.py
 python3 bench/calibration.py
 python3 bench/domain.py
+STRAIGHTFORWARD_LIB="$PWD/$build/tests/native/libstraightforward.so" python3 bench/kou_certification.py
