@@ -9,6 +9,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))  # the sampler of test_kou_accuracy
 
 import corvane  # noqa: E402
 import native_lib  # noqa: E402
