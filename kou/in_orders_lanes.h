@@ -499,24 +499,32 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
     // (A zero adjoint carries no error, even an infinite one: its terms are left out.)
     V D = V{};
     V aNext = V{}, aNext2 = V{};  // a_(i+1), a_(i+2)
-    V fromSteps = V{};            // sum |a_i| eps_i
+    V fromSteps = V{};            // sum |a_i| eps_i, the relative parts of eps_i
+    V adjointSum = V{};           // sum |a_i|, for the floors of eps_i
     V slope = V{};                // S_x
     for (std::int32_t i = n - 1; i >= 1; --i) {
         D = Side::splat_at(w, i) + rho * D;
         const V before = Side::load(hh, (i - 1) * W);
         const V a = D - x0 * inv[i + 1] * aNext + aNext2 * inv[i + 2];
         // The product, the difference and the quotient each round within u relative, or
-        // within kUnderflow / 2 absolute in the subnormal range (the floor: where every
-        // value underflows, the relative bound alone would claim no error at all).
-        const V eps = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(Side::load(hh, i * W))) +
-                      2.0 * kUnderflow;
-        fromSteps = fromSteps + lanes::select(a != 0.0, lanes::abs(a) * eps, V{});
+        // within kUnderflow / 2 absolute in the subnormal range: eps_i = relative + 2
+        // kUnderflow (the floor: where every value underflows, the relative bound alone
+        // would claim no error at all). The floors' sum is kept apart and scaled up before
+        // it meets kUnderflow (below), so that it does not underflow itself.
+        const V relative = u * (lanes::abs(x0 * before) * inv[i] + 2.0 * lanes::abs(Side::load(hh, i * W)));
+        fromSteps = fromSteps + lanes::select(lanes::both(a != 0.0, relative != 0.0), lanes::abs(a) * relative, V{});
+        adjointSum = adjointSum + lanes::select(a != 0.0, lanes::abs(a), V{});
         slope = slope - lanes::select(a != 0.0, a * before * inv[i], V{});
         aNext2 = aNext;
         aNext = a;
     }
     D = Side::splat_at(w, 0) + rho * D;
-    double hhSteps[L], hhSlope[L];  // sum |a_i| eps_i and |S_x| err(x0)
+    // Per lane: sum |a_i| eps_i in parts (relative; sum |a_i| for the floors; |a_0|, eps_0;
+    // |a_-1|, eps_-1), each multiplied by the factor q before the small eps (a tiny eps
+    // times a small adjoint would underflow to 0 where q makes the product matter), and
+    // |S_x| err(x0).
+    double hhRelative[L], hhAdjoints[L], hhA0[L], hhEps0[L], hhAM1[L], hhEpsM1[L], hhSlope[L];
+    bool hhAny[L];
     for (int l = 0; l < L; ++l) {
         const int s = l / W, m = l % W;
         const double x0l = x0s[s][m];
@@ -538,17 +546,21 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         }
         // exp's relative accuracy, and its absolute floor where it underflows (x0 > 38.6).
         const double epsMinus1 = hMinus1 * (kLibraryRelative + u * (2.0 + x0l * x0l)) + kLibraryUlps * kUnderflow;
-        double steps = lanes::lane(fromSteps, l), sx = lanes::lane(slope, l);
+        double sx = lanes::lane(slope, l);
+        hhRelative[l] = lanes::lane(fromSteps, l);
+        hhAdjoints[l] = lanes::lane(adjointSum, l);
+        hhA0[l] = std::fabs(a0);
+        hhEps0[l] = eps0;
+        hhAM1[l] = std::fabs(aMinus1);
+        hhEpsM1[l] = epsMinus1;
         if (a0 != 0.0) {
-            steps += std::fabs(a0) * eps0;
             sx += a0 * (-hMinus1);
         }
         if (aMinus1 != 0.0) {
-            steps += std::fabs(aMinus1) * epsMinus1;
             sx += aMinus1 * (-x0l * hMinus1);
         }
-        hhSteps[l] = steps;
-        hhSlope[l] = steps == 0.0 ? 0.0 : std::fabs(sx) * side[s]->x0Error_[m];
+        hhAny[l] = hhAdjoints[l] != 0.0 || a0 != 0.0 || aMinus1 != 0.0;
+        hhSlope[l] = hhAny[l] ? std::fabs(sx) * side[s]->x0Error_[m] : 0.0;
     }
 
     // Parts 2 and 3, order by order; pow_relative(rhoRelative, e) = 2 e rhoRelative +
@@ -604,8 +616,15 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
             // the recursion's noise rather than the exact ones.
             slope = std::fmin(slope, in_orders::tail_magnitudes(n, x0Low, rhoHigh, qf * x0Err * x0Low, wAbs[s]));
         }
-        const double standard =
-            (hhSteps[l] == 0.0 ? 0.0 : qf * hhSteps[l] + slope) + lanes::lane(rest, l);
+        double steps = 0.0;
+        if (hhAny[l]) {
+            steps = qf * hhRelative[l];
+            if (hhAdjoints[l] != 0.0) steps += (qf * hhAdjoints[l]) * (2.0 * kUnderflow);
+            if (hhA0[l] != 0.0) steps += (qf * hhA0[l]) * hhEps0[l];
+            if (hhAM1[l] != 0.0) steps += (qf * hhAM1[l]) * hhEpsM1[l];
+            steps += slope;
+        }
+        const double standard = steps + lanes::lane(rest, l);
         double bound = standard;
         if (x0Low > in_orders::kTailFrom) {
             // Right of the origin every exact Hh value is below exp(-x0^2/2)/x0^(i+1), and

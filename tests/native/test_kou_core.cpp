@@ -422,3 +422,20 @@ TEST(KouBound, SecondEvaluationFromTheTailCertifiesWhereTheErrorsCancel) {
         EXPECT_LE(std::fabs(e.shareProbability - U1), e.shareBound + 1e-14);
     }
 }
+
+// Every Hh value of the downward series 0 (x0 = 38.6, where exp(-x0^2/2) underflows) while
+// A2 = 3.6e294 and the factor exp(c alpha)/alpha = 3e37 magnify what they stand for: the
+// closed form is off by 4.1e-5. Its error bound holds only with the floors and with each
+// small error multiplied by those factors before it can underflow (a tiny adjoint times a
+// subnormal error bound is 0.0 otherwise, and the price was certified within 1e-11).
+TEST(KouBound, EveryHhValueZeroIsNotCertified) {
+    const double T = 0.5997749501636758, K = 507.15568714642785, S = 100.0, r = 0.08573319287788109;
+    const double sigma = 0.9547860533639346, lam = 0.025120358680056118, p = 0.3798668991813694;
+    const double eta1 = 5.1001888393171715, eta2 = 48.83150591708014;
+    const kou::KouCallEvaluation e = kou::kou_call_evaluation(T, K, S, r, sigma, lam, p, eta1, eta2, 170);
+    EXPECT_FALSE(e.certified);
+    const double series = 0.9310822403416292;  // the truncated series to many digits (mpmath)
+    EXPECT_GT(std::fabs(e.closedForm - series), 4e-5);
+    EXPECT_LE(std::fabs(e.closedForm - series), e.bound);
+    EXPECT_NEAR(e.price, series, 1e-12);
+}
