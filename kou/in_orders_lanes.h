@@ -609,12 +609,13 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         // |rho| raised by its relative error: the exact powers are then below the ones formed.
         const double rhoHigh = std::fabs(rhoS[s]) * (1.0 + rhoRelativeS[s]) * (1.0 + u);
         double slope = hhSlope[l] == 0.0 ? 0.0 : qf * hhSlope[l];
-        if (x0Low > in_orders::kTailFrom && slope != 0.0) {
+        if (x0Low > in_orders::kTailFrom && hhAny[l]) {
             // err(x0) moves the exact sum by at most err(x0) max |dL/dx0| over the interval,
-            // and dHh(i, x)/dx = -Hh(i - 1, x) <= exp(-x^2/2)/x^i there: the S_x of the
+            // and dHh(i, x)/dx = -Hh(i - 1, x) <= exp(-x^2/2)/x^i there. The S_x of the
             // sweep is formed from the computed values, which far right of the origin are
-            // the recursion's noise rather than the exact ones.
-            slope = std::fmin(slope, in_orders::tail_magnitudes(n, x0Low, rhoHigh, qf * x0Err * x0Low, wAbs[s]));
+            // the recursion's noise rather than the exact ones (all 0, where they underflow),
+            // so this bound replaces it there.
+            slope = in_orders::tail_magnitudes(n, x0Low, rhoHigh, qf * x0Err * x0Low, wAbs[s]);
         }
         double steps = 0.0;
         if (hhAny[l]) {
