@@ -26,6 +26,25 @@ JOBS=$(nproc)
 ARCH_FLAGS="-march=pentium-m -mfpmath=sse"
 mkdir -p "$B/src" "$B/work" "$STAMPS"
 
+# What the stage needs from the machine (cmake, ninja and zig it installs with pip): gcc
+# that builds 32-bit code (g++-multilib, for musl), GoogleTest's sources (libgtest-dev, for
+# the native suite) and Debian's archive keyring (for the source packages). Installed
+# where it is root (as on CI); otherwise named in one line.
+missing=()
+echo 'int main(){}' | gcc -m32 -x c -o /dev/null - 2>/dev/null || missing+=(g++-multilib)
+[ -d /usr/src/googletest/googletest ] || missing+=(libgtest-dev)
+[ -f /usr/share/keyrings/debian-archive-keyring.gpg ] || missing+=(debian-archive-keyring)
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "musl i386 stage: missing ${missing[*]} (sudo apt-get install ${missing[*]})" >&2
+    exit 1
+  fi
+  echo "musl i386 stage: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q > /dev/null
+  apt-get install -y -q --no-install-recommends "${missing[@]}" > /dev/null
+fi
+
 step() { printf '\n--- musl i386: %s\n' "$*"; }
 done_before() { [ -f "$STAMPS/$1" ]; }
 mark_done() { touch "$STAMPS/$1"; }
