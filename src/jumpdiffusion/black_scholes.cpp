@@ -181,31 +181,42 @@ Form form_of(double u, double t) {
     return t < u ? Form::difference : Form::direct;
 }
 
-// ln b and q = b'/b for the out-of-the-money call, x <= 0, s > 0.
+// A logarithm and the derivative of what it is the logarithm of, relative to its value.
 struct LogValue {
     double log, ratio;
 };
 
-LogValue log_call(double x, double s) {
-    const double u = -x / s, t = 0.5 * s;
-    const double exponent = -0.5 * (u * u + t * t);
+// The out-of-the-money call, x <= 0, s > 0, in the form form_of chooses: for the series and
+// the difference b / E (E = exp(-(u^2 + t^2)/2) left to the caller), for the direct form b
+// itself beside E.
+struct OutOfTheMoney {
+    Form form;
+    double value, e;
+};
+
+OutOfTheMoney out_of_the_money_call(double x, double u, double t) {
     switch (form_of(u, t)) {
-        case Form::series: {
-            const double scaled = 2.0 * kInvSqrt2Pi * moment_series(u, t);
-            return {exponent + std::log(scaled), kInvSqrt2Pi / scaled};
-        }
-        case Form::difference: {
-            const double scaled = 0.5 * (erfcx((u - t) * kInvSqrt2) - erfcx((u + t) * kInvSqrt2));
-            return {exponent + std::log(scaled), kInvSqrt2Pi / scaled};
-        }
+        case Form::series:
+            return {Form::series, 2.0 * kInvSqrt2Pi * moment_series(u, t), 0.0};
+        case Form::difference:
+            return {Form::difference, 0.5 * (erfcx((u - t) * kInvSqrt2) - erfcx((u + t) * kInvSqrt2)), 0.0};
         case Form::direct:
         default: {
-            const double e = std::exp(exponent);
-            const double b = 0.5 * (std::exp(0.5 * x) * std::erfc((u - t) * kInvSqrt2) -
-                                    e * erfcx((u + t) * kInvSqrt2));
-            return {std::log(b), kInvSqrt2Pi * e / b};
+            const double e = std::exp(-0.5 * (u * u + t * t));
+            return {Form::direct,
+                    0.5 * (std::exp(0.5 * x) * std::erfc((u - t) * kInvSqrt2) - e * erfcx((u + t) * kInvSqrt2)), e};
         }
     }
+}
+
+// ln b and q = b'/b for the out-of-the-money call, x <= 0, s > 0.
+LogValue log_call(double x, double s) {
+    const double u = -x / s, t = 0.5 * s;
+    const OutOfTheMoney b = out_of_the_money_call(x, u, t);
+    if (b.form == Form::direct) {
+        return {std::log(b.value), kInvSqrt2Pi * b.e / b.value};
+    }
+    return {-0.5 * (u * u + t * t) + std::log(b.value), kInvSqrt2Pi / b.value};
 }
 
 // ln c and w = -c'/c for the headroom c = exp(x/2) - b, x <= 0, s > 0, from (2).
@@ -227,15 +238,11 @@ LogValue log_headroom(double x, double s) {
 // would leave the range of doubles.
 double scaled_out_of_the_money_call(double x, double s, double root, double log_root) {
     const double u = -x / s, t = 0.5 * s;
-    const Form form = form_of(u, t);
-    if (form == Form::direct) {
-        const double e = std::exp(-0.5 * (u * u + t * t));
-        return root * (0.5 * (std::exp(0.5 * x) * std::erfc((u - t) * kInvSqrt2) -
-                              e * erfcx((u + t) * kInvSqrt2)));
+    const OutOfTheMoney b = out_of_the_money_call(x, u, t);
+    if (b.form == Form::direct) {
+        return root * b.value;
     }
-    const double scaled = form == Form::series
-                              ? 2.0 * kInvSqrt2Pi * moment_series(u, t)
-                              : 0.5 * (erfcx((u - t) * kInvSqrt2) - erfcx((u + t) * kInvSqrt2));
+    const double scaled = b.value;
     // u^2 + t^2 = hi + lo: u's remainder (-x - u s)/s, then the exact squares.
     const Exact us = exact_product(u, s);
     const double u_rest = ((-x - us.p) - us.e) / s;
