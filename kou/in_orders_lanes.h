@@ -416,9 +416,6 @@ KOU_LANES_INLINE bool InOrdersLanes<W>::powers_bounded() const {
 
 template <int W>
 KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error(const double *w, const double *wAbs, double *out) const {
-    for (int l = 0; l < W; ++l) {
-        tailShare_[l] = 0.0;
-    }
     if (!form_.evaluated()) {
         for (int l = 0; l < W; ++l) {
             out[l] = 0.0;
@@ -637,10 +634,6 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
             bound = std::fmin(standard, lanes::lane(restMagnitude, l) + exact);
         }
         out[s][m] = bound;
-        // What starting from the tail could change, right of the origin: all of it (the Hh
-        // values, and the sums of their magnitudes).
-        const bool tailSide = x0l > 0.0 && side[s]->start_ == HhZero::closed_form;
-        side[s]->tailShare_[m] = tailSide ? bound : 0.0;
     }
 }
 

@@ -188,9 +188,12 @@ public:
     static void weighted_error_pair(const InOrdersLanes &a, const double *wA, const double *wAbsA,
                                     double *outA, const InOrdersLanes &b, const double *wB,
                                     const double *wAbsB, double *outB);
-    // Of the last weighted_error's bound of level l, the share of Hh(0, x0)'s error right of
-    // the origin (0 elsewhere): what evaluating from the tail form could take away.
-    const double *tail_share() const { return tailShare_; }
+    // Whether level l's recursion starts from the closed form's Hh(0, x0) right of the origin
+    // and weighted_error bounds it (finitely or not): what evaluating from the tail form
+    // (HhZero::tail) could change.
+    bool right_of_origin(int l) const {
+        return form_.evaluated() && powers_bounded() && start_ == HhZero::closed_form && x0_[l] > 0.0;
+    }
 
 private:
     InClosedForm form_;  // the closed form's factors (those that depend on c: level 0's)
@@ -198,7 +201,6 @@ private:
     double x0_[W], x0Error_[W], expC_[W], expCError_[W], cdf_[W], cdfError_[W];
     std::int32_t count_;
     HhZero start_ = HhZero::closed_form;
-    mutable double tailShare_[W] = {};  // set by weighted_error
     struct Deferred {};  // the constructor's first part only: the factors of each level
     InOrdersLanes(Deferred, std::int32_t count, const Bounded *c, Bounded alpha, Bounded beta,
                   Bounded delta, const InOrdersShared *same);

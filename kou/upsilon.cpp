@@ -398,10 +398,13 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             }
             finish(first, BoundedOf<V>{lanes::load<W>(j1 + first), lanes::load<W>(e1)},
                    BoundedOf<V>{lanes::load<W>(j2 + first), lanes::load<W>(e2)});
-            // The share of the sides right of the origin: their whole J error, through A1, A2.
+            // The share of the sides right of the origin: their whole J error, through A1, A2
+            // (starting from the tail changes the Hh values and the sums of their magnitudes).
             for (int l = 0; l < W; ++l) {
-                out[first + l].tailShare = (up.tail_share()[l] > 0.0 ? (A1.v + A1.e) * e1[l] * (1.0 + 2.0 * u) : 0.0) +
-                                           (down.tail_share()[l] > 0.0 ? (A2.v + A2.e) * e2[l] * (1.0 + 2.0 * u) : 0.0);
+                const bool upTail = up.right_of_origin(l) && carried1[l] > 0.0;
+                const bool downTail = down.right_of_origin(l) && carried2[l] > 0.0;
+                out[first + l].tailShare = (upTail ? (A1.v + A1.e) * e1[l] * (1.0 + 2.0 * u) : 0.0) +
+                                           (downTail ? (A2.v + A2.e) * e2[l] * (1.0 + 2.0 * u) : 0.0);
             }
         });
         return;
