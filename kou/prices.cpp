@@ -95,13 +95,15 @@ void kou_call_evaluations(double T, const double *K, const double *S, std::int32
     // the errors of U1 and U2 with their signs, which largely cancel in S U1 - K e^-rT U2
     // (both start from the same x0, and the share measure's weights match the other's).
     // Run only where it can help: where the bound less Hh(0)'s share would certify.
+    Bounded C[kMaxLevels];
+    bool domain[kMaxLevels];
     bool second = false;
     for (std::int32_t l = 0; l < count; ++l) {
-        const Bounded C = call(U1, U2, l);
-        const double rest = C.e - S[l] * U1[l].tailShare - U2[l].tailShare * (K[l] * discount).v;
-        second = second || (std::isfinite(C.v) && !small(kBoundSafety * C.e, l) &&
-                            small(kBoundSafety * rest, l) &&
-                            in_model_domain(S[l], K[l], T, r, sigma, lam, p, eta1, eta2, n));
+        C[l] = call(U1, U2, l);
+        domain[l] = in_model_domain(S[l], K[l], T, r, sigma, lam, p, eta1, eta2, n);
+        const double rest = C[l].e - S[l] * U1[l].tailShare - U2[l].tailShare * (K[l] * discount).v;
+        second = second || (std::isfinite(C[l].v) && !small(kBoundSafety * C[l].e, l) &&
+                            small(kBoundSafety * rest, l) && domain[l]);
     }
     UpsilonEstimate T1[kMaxLevels], T2[kMaxLevels];
     if (second) {
@@ -110,29 +112,38 @@ void kou_call_evaluations(double T, const double *K, const double *S, std::int32
         upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, T2, HhZero::tail);
     }
     for (std::int32_t l = 0; l < count; ++l) {
-        const Bounded discounted = K[l] * discount;
-        const Bounded C = call(U1, U2, l);
-        double bound = kBoundSafety * C.e;
+        double bound = kBoundSafety * C[l].e;
         double shareBound = kBoundSafety * U1[l].bound;
         if (second && !small(bound, l)) {
             const Bounded Ct = call(T1, T2, l);
-            const double alternative = std::fabs(C.v - Ct.v) * (1.0 + kUnitRoundoff) + kUnderflow +
+            const double alternative = std::fabs(C[l].v - Ct.v) * (1.0 + kUnitRoundoff) + kUnderflow +
                                        kBoundSafety * Ct.e;
             bound = std::fmin(bound, alternative);  // (a NaN alternative keeps the bound)
             shareBound = std::fmin(shareBound, std::fabs(U1[l].value - T1[l].value) * (1.0 + kUnitRoundoff) +
                                                    kUnderflow + kBoundSafety * T1[l].bound);
         }
-        if (!std::isfinite(C.v) ||
-            !in_model_domain(S[l], K[l], T, r, sigma, lam, p, eta1, eta2, n) ||
-            bound <= kCertifiedFraction * (S[l] + discounted.v)) {
-            out[l] = {C.v, C.v, bound, true, U1[l].value, shareBound};
+        if (!std::isfinite(C[l].v) || !domain[l] || small(bound, l)) {
+            out[l] = {C[l].v, C[l].v, bound, true, U1[l].value, shareBound};
             continue;
         }
-        const double V1 = upsilon_stable(mu1.v, sigma, lamTilde.v, pTilde.v, eta1Tilde.v,
-                                         eta2Tilde.v, a[l].v, T, n);
-        const double V2 = upsilon_stable(mu2.v, sigma, lam, p, eta1, eta2, a[l].v, T, n);
-        out[l] = {S[l] * V1 - V2 * discounted.v, C.v, bound, false, V1};
+        double V1;
+        const double stable = kou_call_stable(T, K[l], S[l], r, sigma, lam, p, eta1, eta2, n, &V1);
+        out[l] = {stable, C[l].v, bound, false, V1};
     }
+}
+
+// The parameters with the operations of kou_call_evaluations above (whose Bounded values
+// are these doubles).
+double kou_call_stable(double T, double K, double S, double r, double sigma, double lam,
+                       double p, double eta1, double eta2, std::int32_t n, double *U1) {
+    const double zeta = (((1.0 - p) * eta2) / (eta2 + 1.0) + (p * eta1) / (eta1 - 1.0)) - 1.0;
+    const double zeta1 = 1.0 + zeta;
+    const double h = (0.5 * sigma) * sigma, lz = lam * zeta, a = std::log(K / S);
+    const double V1 = upsilon_stable((r + h) - lz, sigma, zeta1 * lam, (p / zeta1) * (eta1 / (eta1 - 1.0)),
+                                     eta1 - 1.0, eta2 + 1.0, a, T, n);
+    const double V2 = upsilon_stable((r - h) - lz, sigma, lam, p, eta1, eta2, a, T, n);
+    if (U1 != nullptr) *U1 = V1;
+    return S * V1 - V2 * (K * std::exp((-r) * T));
 }
 
 double kou_call_price(double T, double K, double S, double r, double sigma, double lam,

@@ -31,6 +31,12 @@ KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, do
                                       double lam, double p, double eta1, double eta2,
                                       std::int32_t n);
 
+// The same truncated call with both probabilities summed as positive terms (upsilon_stable,
+// from the share-measure parameters formed as above): what the evaluation returns where the
+// closed form is not certified. U1, when given, receives the share probability.
+double kou_call_stable(double T, double K, double S, double r, double sigma, double lam,
+                       double p, double eta1, double eta2, std::int32_t n, double *U1 = nullptr);
+
 // The call's and the put's prices: what EuropeanCall / EuropeanPut::priceByKouJumpDiffusion
 // return for EuropeanCall(T, K) / EuropeanPut(T, K) (the classes forward here).
 double kou_call_price(double T, double K, double S, double r, double sigma, double lam,

@@ -5,7 +5,6 @@
 
 #include "kou_fourier.h"
 #include "truncation.h"
-#include "upsilon_stable.h"
 
 namespace jumpdiffusion {
 
@@ -32,8 +31,7 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
                            double r, double sigma, double lam, double p, double eta1, double eta2,
                            std::int32_t n, std::int32_t needed, double discount) {
     const bool finite = std::isfinite(v.price) && std::isfinite(v.shareProbability);
-    const double discounted = K * discount;
-    const double scale = spot + discounted;
+    const double scale = spot + K * discount;
     // The delta too: the price's bound may be far below each probability's, where their
     // errors cancel in the price.
     if (finite && v.certified && v.bound <= kAccuracy * scale && v.shareBound * spot <= kAccuracy * scale) {
@@ -77,17 +75,9 @@ KouCall kou_call_completed(const kou::KouCallEvaluation &v, double spot, double 
         // the positive-term sum, the one method left, was measured off by 1e-5 there.
         return f;
     }
-    // Otherwise the truncated series itself: the two Upsilon probabilities of Kou's call as
-    // sums of positive terms (the share measure: lam (1 + zeta), p eta1 / ((eta1 - 1)(1 +
-    // zeta)), eta1 - 1, eta2 + 1).
-    const double zeta = (1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0) - 1.0;
-    const double h = 0.5 * sigma * sigma;
-    const double a = std::log(K / spot);
-    const double U1 = kou::upsilon_stable(r + h - lam * zeta, sigma, lam * (1.0 + zeta),
-                                          p / (1.0 + zeta) * (eta1 / (eta1 - 1.0)), eta1 - 1.0,
-                                          eta2 + 1.0, a, T, n);
-    const double U2 = kou::upsilon_stable(r - h - lam * zeta, sigma, lam, p, eta1, eta2, a, T, n);
-    const double call = spot * U1 - U2 * discounted;
+    // Otherwise the truncated series itself, both probabilities as sums of positive terms.
+    double U1;
+    const double call = kou::kou_call_stable(T, K, spot, r, sigma, lam, p, eta1, eta2, n, &U1);
     if (std::isfinite(call) && U1 >= -1e-12 && U1 <= 1.0 + 1e-12) {
         return {std::fmax(0.0, call), std::fmin(1.0, std::fmax(0.0, U1)), v.closedForm, v.bound,
                 false, true};

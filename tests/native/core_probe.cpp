@@ -1,12 +1,10 @@
 // What the Kou call's evaluation decided, for the Python tests: the closed form's value,
 // its error bound and whether the price is the closed form. Not a reference: it calls
 // the core itself.
-#include <cmath>
 #include <cstdint>
 
 #include "black_scholes.h"
 #include "prices.h"
-#include "upsilon_stable.h"
 
 extern "C" int probe_kou_call(double T, double K, double S, double r, double sigma, double lam,
                               double p, double eta1, double eta2, std::int32_t n,
@@ -31,11 +29,5 @@ extern "C" double probe_normalised_call(double x, double s) {
 extern "C" double probe_kou_stable_call(double T, double K, double S, double r, double sigma,
                                         double lam, double p, double eta1, double eta2,
                                         std::int32_t n) {
-    const double zeta = (((1.0 - p) * eta2) / (eta2 + 1.0) + (p * eta1) / (eta1 - 1.0)) - 1.0;
-    const double h = (0.5 * sigma) * sigma, a = std::log(K / S);
-    const double U1 = kou::upsilon_stable((r + h) - lam * zeta, sigma, (1.0 + zeta) * lam,
-                                          (p / (1.0 + zeta)) * (eta1 / (eta1 - 1.0)), eta1 - 1.0,
-                                          eta2 + 1.0, a, T, n);
-    const double U2 = kou::upsilon_stable((r - h) - lam * zeta, sigma, lam, p, eta1, eta2, a, T, n);
-    return S * U1 - U2 * (K * std::exp(-r * T));
+    return kou::kou_call_stable(T, K, S, r, sigma, lam, p, eta1, eta2, n);
 }
