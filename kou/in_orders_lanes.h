@@ -333,11 +333,12 @@ constexpr double kTailFrom = 4.0;
 // on sum_k w_k |q sumH_k| at the exact values, since for x > 0
 //     Hh(i, x) = exp(-x^2/2) / i! int_0^inf y^i exp(-x y - y^2/2) dy <= exp(-x^2/2) / x^(i+1),
 // and sumH_k = sum_(i<=k) rho^(k-i) Hh(i, x) (q >= |exact expC/alpha|, rho = |beta/alpha|).
-// G_k = sum_(i<=k) rho^(k-i) / x^(i+1) by G_k = rho G_(k-1) + x^-(k+1) and the weighted sum
-// in double, each rounded up by a relative (k + 4) u and an absolute kUnderflow; the
-// Gaussian factor and q joined to it through logarithms (q may be near the largest double
-// where exp(-x^2/2) underflows). An overflow gives +inf, a bound that helps nothing.
-inline double tail_magnitudes(std::int32_t n, double x, double rho, double q, const double *w) {
+// In two parts, the first shared by every q: tail_sum, sum_k w_k G_k with
+// G_k = sum_(i<=k) rho^(k-i) / x^(i+1) by G_k = rho G_(k-1) + x^-(k+1), in double, each
+// rounded up by a relative (k + 4) u and an absolute kUnderflow; then tail_bound, the
+// Gaussian factor and q joined to that sum through logarithms (q may be near the largest
+// double where exp(-x^2/2) underflows). An overflow gives +inf, a bound that helps nothing.
+inline double tail_sum(std::int32_t n, double x, double rho, const double *w) {
     constexpr double u = kUnitRoundoff;
     const double inverse = 1.0 / x;
     double power = inverse, G = 0.0, sum = 0.0;
@@ -348,6 +349,11 @@ inline double tail_magnitudes(std::int32_t n, double x, double rho, double q, co
             sum = sum + w[k] * G * (1.0 + (k + 4.0) * u) + kUnderflow;
         }
     }
+    return sum;
+}
+
+inline double tail_bound(double sum, double x, double q) {
+    constexpr double u = kUnitRoundoff;
     if (sum == 0.0) return 0.0;
     if (!(q > 0.0)) return q == 0.0 ? 0.0 : kInfinity;
     // The Gaussian exponent x^2/2 lowered by 4u against its two roundings; the logarithms
@@ -589,7 +595,7 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
                          u * (T1 + T2 + lanes::abs(Side::load(values, k * W))) + 3.0 * kUnderflow;
         const V err = absQ * (powK + (k + 1.0) * u) * magnitude + sumHk * qError + common;
         // |q sumH - exact| <= |q| |sumH| + |exact q| |exact sumH|: the computed part here,
-        // the exact one after the loop (tail_magnitudes).
+        // the exact one after the loop (tail_bound).
         const V errMagnitude = absQ * magnitude * (1.0 + (k + 3.0) * u) + common;
         if constexpr (S == 1) {
             rest = rest + weight * err;
@@ -605,14 +611,16 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         const double x0l = x0s[s][m], x0Low = x0l - x0Err;
         // |rho| raised by its relative error: the exact powers are then below the ones formed.
         const double rhoHigh = std::fabs(rhoS[s]) * (1.0 + rhoRelativeS[s]) * (1.0 + u);
+        const bool far = x0Low > in_orders::kTailFrom;
+        const double tailSum = far ? in_orders::tail_sum(n, x0Low, rhoHigh, wAbs[s]) : 0.0;
         double slope = hhSlope[l] == 0.0 ? 0.0 : qf * hhSlope[l];
-        if (x0Low > in_orders::kTailFrom && hhAny[l]) {
+        if (far && hhAny[l]) {
             // err(x0) moves the exact sum by at most err(x0) max |dL/dx0| over the interval,
             // and dHh(i, x)/dx = -Hh(i - 1, x) <= exp(-x^2/2)/x^i there. The S_x of the
             // sweep is formed from the computed values, which far right of the origin are
             // the recursion's noise rather than the exact ones (all 0, where they underflow),
             // so this bound replaces it there.
-            slope = in_orders::tail_magnitudes(n, x0Low, rhoHigh, qf * x0Err * x0Low, wAbs[s]);
+            slope = in_orders::tail_bound(tailSum, x0Low, qf * x0Err * x0Low);
         }
         double steps = 0.0;
         if (hhAny[l]) {
@@ -624,13 +632,13 @@ KOU_LANES_INLINE void InOrdersLanes<W>::weighted_error_sides(const InOrdersLanes
         }
         const double standard = steps + lanes::lane(rest, l);
         double bound = standard;
-        if (x0Low > in_orders::kTailFrom) {
+        if (far) {
             // Right of the origin every exact Hh value is below exp(-x0^2/2)/x0^(i+1), and
             // the sums' own size may bound their error far better than the adjoint sweep
             // (which takes h_-1 and h_0 as independent, where their exact values lie on the
             // recursion's decaying solution that it does not amplify).
             const double q = lanes::lane(absQ, l) + lanes::lane(qError, l);
-            const double exact = in_orders::tail_magnitudes(n, x0Low, rhoHigh, q, wAbs[s]);
+            const double exact = in_orders::tail_bound(tailSum, x0Low, q);
             bound = std::fmin(standard, lanes::lane(restMagnitude, l) + exact);
         }
         out[s][m] = bound;
