@@ -735,11 +735,12 @@ py::array_t<double> implied_vols(std::size_t size, const Doubles &price, const F
                                  const Doubles &S, const Doubles &K, const Doubles &T,
                                  const Doubles &r, const Doubles &q) {
     const Column<double> v = column(price), s0 = column(S), kk = column(K), tt = column(T),
-                         rr = column(r), qq = column(q);
+                         qq = column(q);
     const Column<std::int8_t> kind = column(isCall);
     return black_scholes_loop(size, S, T, r, q, [&](double forward, double discount, std::size_t e) {
         const bool call = kind[e] != 0;
-        const double bound = call ? s0[e] * std::exp(-qq[e] * tt[e]) : kk[e] * std::exp(-rr[e] * tt[e]);
+        // (For a put the bound is K times the discount factor the loop formed, exp(-rT).)
+        const double bound = call ? s0[e] * std::exp(-qq[e] * tt[e]) : kk[e] * discount;
         return black_scholes::implied_volatility(v[e] / discount, forward, kk[e], tt[e], call,
                                                  (bound - v[e]) / discount);
     });
