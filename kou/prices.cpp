@@ -53,32 +53,64 @@ KouCallEvaluation kou_call_evaluation(double T, double K, double S, double r, do
     return out;
 }
 
-void kou_call_evaluations(double T, const double *K, const double *S, std::int32_t count,
-                          double r, double sigma, double lam, double p, double eta1,
-                          double eta2, std::int32_t n, InOrders *storage,
-                          KouCallEvaluation *out) {
-    const Bounded pb = Bounded::exact(p);
-    const Bounded lamb = Bounded::exact(lam);
-    const Bounded eta1b = Bounded::exact(eta1);
-    const Bounded eta2b = Bounded::exact(eta2);
-    const Bounded zeta = (((1.0 - pb) * eta2) / (eta2b + 1.0) + (pb * eta1) / (eta1b - 1.0)) - 1.0;
-    const Bounded zeta1 = 1.0 + zeta;
+namespace {
+
+// The two measures' Upsilon parameters: the risk-neutral (mu2, lam, p, eta1, eta2) and the
+// share measure's (mu1, lam~, p~, eta1~, eta2~).
+struct Measures {
+    Bounded pb, lamb, eta1b, eta2b, zeta, mu1, mu2, lamTilde, pTilde, eta1Tilde, eta2Tilde;
+};
+
+Measures measures(double r, double sigma, double lam, double p, double eta1, double eta2) {
+    Measures m;
+    m.pb = Bounded::exact(p);
+    m.lamb = Bounded::exact(lam);
+    m.eta1b = Bounded::exact(eta1);
+    m.eta2b = Bounded::exact(eta2);
+    m.zeta = (((1.0 - m.pb) * eta2) / (m.eta2b + 1.0) + (m.pb * eta1) / (m.eta1b - 1.0)) - 1.0;
+    const Bounded zeta1 = 1.0 + m.zeta;
+    const Bounded h = Bounded::exact(0.5 * sigma) * sigma;
+    const Bounded lz = lam * m.zeta;
+    m.mu1 = (r + h) - lz;
+    m.mu2 = (r - h) - lz;
+    m.lamTilde = zeta1 * lam;
+    m.pTilde = (p / zeta1) * (m.eta1b / (m.eta1b - 1.0));
+    m.eta1Tilde = m.eta1b - 1.0;
+    m.eta2Tilde = m.eta2b + 1.0;
+    return m;
+}
+
+}  // namespace
+
+void kou_share_levels(double T, const double *K, const double *S, std::int32_t count, double r,
+                      double sigma, double lam, double p, double eta1, double eta2, std::int32_t n,
+                      InOrders *storage, UpsilonEstimate *U1) {
+    const Measures m = measures(r, sigma, lam, p, eta1, eta2);
     Bounded a[kMaxLevels];
     for (std::int32_t l = 0; l < count; ++l) {
         a[l] = log(Bounded::exact(K[l]) / S[l]);
     }
-    const Bounded h = Bounded::exact(0.5 * sigma) * sigma;
-    const Bounded lz = lam * zeta;
-    const Bounded mu1 = (r + h) - lz;
-    const Bounded mu2 = (r - h) - lz;
-    const Bounded lamTilde = zeta1 * lam;
-    const Bounded pTilde = (p / zeta1) * (eta1b / (eta1b - 1.0));
-    const Bounded eta1Tilde = eta1b - 1.0;
-    const Bounded eta2Tilde = eta2b + 1.0;
+    upsilon_levels(m.mu1, sigma, m.lamTilde, m.pTilde, m.eta1Tilde, m.eta2Tilde, a, count, T, n, storage, U1);
+}
+
+void kou_call_evaluations(double T, const double *K, const double *S, std::int32_t count,
+                          double r, double sigma, double lam, double p, double eta1,
+                          double eta2, std::int32_t n, InOrders *storage,
+                          KouCallEvaluation *out, double *shifted1, double *shifted2) {
+    const Measures m = measures(r, sigma, lam, p, eta1, eta2);
+    const Bounded pb = m.pb, lamb = m.lamb, eta1b = m.eta1b, eta2b = m.eta2b;
+    const Bounded mu1 = m.mu1, mu2 = m.mu2, lamTilde = m.lamTilde, pTilde = m.pTilde;
+    const Bounded eta1Tilde = m.eta1Tilde, eta2Tilde = m.eta2Tilde;
+    Bounded a[kMaxLevels];
+    for (std::int32_t l = 0; l < count; ++l) {
+        a[l] = log(Bounded::exact(K[l]) / S[l]);
+    }
 
     UpsilonEstimate U1[kMaxLevels], U2[kMaxLevels];
-    upsilon_levels(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, count, T, n, storage, U1);
-    upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, U2);
+    upsilon_levels(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, count, T, n, storage, U1,
+                   HhZero::closed_form, shifted1);
+    upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, U2, HhZero::closed_form,
+                   shifted2);
     const Bounded discount = exp(Bounded::exact(-r) * T);
     auto call = [&](const UpsilonEstimate *V1, const UpsilonEstimate *V2, std::int32_t l) {
         return S[l] * Bounded{V1[l].value, V1[l].bound} - Bounded{V2[l].value, V2[l].bound} * (K[l] * discount);

@@ -53,9 +53,21 @@ using InOrders = InOrdersLanes<1>;
 // kou_call_evaluation for (K[l], S[l]). The coefficients, powers and weights are formed
 // once for all. storage holds 2 * count InOrders (some 7 KiB each; caller-provided, so
 // that the pricing code allocates nothing and the stack stays modest).
+// shifted1 and shifted2, where given, receive each level's share-measure and risk-neutral
+// series after one more jump (upsilon_levels' shifted): with S' the spot and zeta the mean
+// relative jump, S' (1 + zeta) shifted1 - K exp(-rT) shifted2 is the call after one more
+// jump, whose difference from the call is its derivative in lam T at a fixed drift.
 void kou_call_evaluations(double T, const double *K, const double *S, std::int32_t count,
                           double r, double sigma, double lam, double p, double eta1,
                           double eta2, std::int32_t n, InOrders *storage,
-                          KouCallEvaluation *out);
+                          KouCallEvaluation *out, double *shifted1 = nullptr,
+                          double *shifted2 = nullptr);
+
+// The share-measure probabilities U1 alone at count levels: the U1 values and bounds that
+// kou_call_evaluations forms for the same arguments (for differences in the spot).
+struct UpsilonEstimate;
+void kou_share_levels(double T, const double *K, const double *S, std::int32_t count, double r,
+                      double sigma, double lam, double p, double eta1, double eta2, std::int32_t n,
+                      InOrders *storage, UpsilonEstimate *U1);
 
 }  // namespace kou

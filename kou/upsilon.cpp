@@ -113,7 +113,8 @@ KOU_LANES_INLINE void single_level_block(std::int32_t i, const double *upward,
                                          const double *downward, const double *f1,
                                          const double *f2, const double *pis,
                                          const double *powEta1s, const double *powEta2s,
-                                         double *w1, double *w2, double *j1, double *j2) {
+                                         double *w1, double *w2, double *j1, double *j2,
+                                         const double *shiftedPis, double *shifted1, double *shifted2) {
     using V = lanes::Lanes<4>;
     using lanes::load;
     const V pisV = load<4>(pis);
@@ -140,13 +141,20 @@ KOU_LANES_INLINE void single_level_block(std::int32_t i, const double *upward,
             s2[L] = downward[k - 1] * g2 + s2[L];
         }
     }
-    double J1 = j1[0], J2 = j2[0];
-    for (int L = 0; L < 4; ++L) {
-        J1 = s1[L] * pis[L] + J1;
-        J2 = s2[L] * pis[L] + J2;
+    // The jump counts' sums into J1 and J2 with the weights pis (and the shifted weights).
+    auto combine = [&](const double *weights, double *to1, double *to2) {
+        double J1 = to1[0], J2 = to2[0];
+        for (int L = 0; L < 4; ++L) {
+            J1 = s1[L] * weights[L] + J1;
+            J2 = s2[L] * weights[L] + J2;
+        }
+        to1[0] = J1;
+        to2[0] = J2;
+    };
+    combine(pis, j1, j2);
+    if (shiftedPis != nullptr) {
+        combine(shiftedPis, shifted1, shifted2);
     }
-    j1[0] = J1;
-    j2[0] = J2;
 }
 
 // The body of upsilon_levels, compiled twice on x86 (below): for the baseline target and
@@ -159,7 +167,8 @@ template <bool fourAtATime>
 KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam, Bounded p,
                                           Bounded eta1, Bounded eta2, const Bounded *a,
                                           std::int32_t levels, double T, std::int32_t n,
-                                          InOrders *orders, UpsilonEstimate *out, HhZero start) {
+                                          InOrders *orders, UpsilonEstimate *out, HhZero start,
+                                          double *shifted) {
     // Every n >= 171 gives NaN, whatever the other arguments. At i = 171,
     // tgamma(172) = +inf, so for k < i every binomial coefficient binom(171, j) of
     // P(171, k) and Q(171, k) is +inf (or NaN, when its denominator overflows too):
@@ -171,6 +180,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
     if (n > kLastFiniteFactorial) {
         for (std::int32_t l = 0; l < levels; ++l) {
             out[l] = {std::numeric_limits<double>::quiet_NaN(), kInfinity};
+            if (shifted != nullptr) shifted[l] = std::numeric_limits<double>::quiet_NaN();
         }
         return;
     }
@@ -239,6 +249,7 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         });
 
         double powLamT[kLastFiniteFactorial + 1], powEta1s[kLastFiniteFactorial + 1], powEta2s[kLastFiniteFactorial + 1];
+        powLamT[0] = 1.0;  // (read by the shifted weights only)
         for (std::int32_t e = 1; e <= n; ++e) {
             const double x = static_cast<double>(e);
             powLamT[e] = math_entries::pow(lamT.v, x);
@@ -263,6 +274,13 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
         double j1[kMaxLevels], j2[kMaxLevels];
         for (std::int32_t l = 0; l < levels; ++l) {
             j1[l] = j2[l] = 0.0;
+        }
+        // With shifted: the same J sums with the weights pi_(i-1) of one jump fewer.
+        double h1[kMaxLevels], h2[kMaxLevels];
+        if (shifted != nullptr) {
+            for (std::int32_t l = 0; l < levels; ++l) {
+                h1[l] = h2[l] = 0.0;
+            }
         }
         // The J sums, sum over k of I_(k-1) f[k] for each level: jump counts i .. i + 3
         // together (their coefficients formed at once, JumpCoefficients::of_jump_counts), so
@@ -298,9 +316,16 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
             for (std::int32_t L = 0; L < count; ++L) {
                 pis[L] = (pi0.v * powLamT[i + L]) / tg[i + L + 1];
             }
+            double shiftedPis[J] = {};
+            if (shifted != nullptr) {
+                for (std::int32_t L = 0; L < count; ++L) {
+                    shiftedPis[L] = (pi0.v * powLamT[i + L - 1]) / tg[i + L];
+                }
+            }
             if (levels == 1 && count == J && !signs) {
                 single_level_block(i, orders[0].values(), orders[1].values(), f1, f2, pis,
-                                   powEta1s, powEta2s, w1, w2, j1, j2);
+                                   powEta1s, powEta2s, w1, w2, j1, j2,
+                                   shifted != nullptr ? shiftedPis : nullptr, h1, h2);
                 continue;
             }
             // Order k of the jump counts i + L >= k, each weight receiving them in ascending i.
@@ -339,13 +364,19 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
                         sum2[L] = d * f2[k * J + L] + sum2[L];
                     }
                 }
-                V J1 = lanes::load<W>(j1 + first), J2 = lanes::load<W>(j2 + first);
-                for (std::int32_t L = 0; L < count; ++L) {
-                    J1 = sum1[L] * pis[L] + J1;
-                    J2 = sum2[L] * pis[L] + J2;
+                auto combine = [&](const double *weights, double *to1, double *to2) KOU_LANE_LAMBDA {
+                    V J1 = lanes::load<W>(to1 + first), J2 = lanes::load<W>(to2 + first);
+                    for (std::int32_t L = 0; L < count; ++L) {
+                        J1 = sum1[L] * weights[L] + J1;
+                        J2 = sum2[L] * weights[L] + J2;
+                    }
+                    lanes::store<W>(to1 + first, J1);
+                    lanes::store<W>(to2 + first, J2);
+                };
+                combine(pis, j1, j2);
+                if (shifted != nullptr) {
+                    combine(shiftedPis, h1, h2);
                 }
-                lanes::store<W>(j1 + first, J1);
-                lanes::store<W>(j2 + first, J2);
             });
         }
 
@@ -407,25 +438,32 @@ KOU_LANES_INLINE void upsilon_levels_body(Bounded mu, double sigma, Bounded lam,
                                            (downTail ? (A2.v + A2.e) * e2[l] * (1.0 + 2.0 * u) : 0.0);
             }
         });
+        if (shifted != nullptr) {
+            for (std::int32_t l = 0; l < levels; ++l) {
+                shifted[l] = A2.v * h2[l] + A1.v * h1[l];
+            }
+        }
         return;
     }
     for (std::int32_t l = 0; l < levels; ++l) {
         finish(l, Bounded{0.0}, Bounded{0.0});
+        if (shifted != nullptr) shifted[l] = A2.v * 0.0 + A1.v * 0.0;
     }
 }
 
 void upsilon_levels_baseline(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                              Bounded eta2, const Bounded *a, std::int32_t levels, double T,
-                             std::int32_t n, InOrders *orders, UpsilonEstimate *out, HhZero start) {
-    upsilon_levels_body<false>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
+                             std::int32_t n, InOrders *orders, UpsilonEstimate *out, HhZero start,
+                             double *shifted) {
+    upsilon_levels_body<false>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start, shifted);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 __attribute__((target("avx2"))) void upsilon_levels_avx2(
     Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1, Bounded eta2,
     const Bounded *a, std::int32_t levels, double T, std::int32_t n, InOrders *orders,
-    UpsilonEstimate *out, HhZero start) {
-    upsilon_levels_body<true>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
+    UpsilonEstimate *out, HhZero start, double *shifted) {
+    upsilon_levels_body<true>(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start, shifted);
 }
 #endif
 
@@ -433,13 +471,14 @@ __attribute__((target("avx2"))) void upsilon_levels_avx2(
 
 void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                     Bounded eta2, const Bounded *a, std::int32_t levels, double T,
-                    std::int32_t n, InOrders *orders, UpsilonEstimate *out, HhZero start) {
+                    std::int32_t n, InOrders *orders, UpsilonEstimate *out, HhZero start,
+                    double *shifted) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
     static const auto body =  // once per process
         lanes::processor_has_avx2() ? &upsilon_levels_avx2 : &upsilon_levels_baseline;
-    body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
+    body(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start, shifted);
 #else
-    upsilon_levels_baseline(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start);
+    upsilon_levels_baseline(mu, sigma, lam, p, eta1, eta2, a, levels, T, n, orders, out, start, shifted);
 #endif
 }
 

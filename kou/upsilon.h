@@ -56,9 +56,14 @@ using InOrders = InOrdersLanes<1>;
 constexpr std::int32_t kMaxLevels = 128;
 // start = HhZero::tail evaluates the same with the tail form of Hh(0, x0) right of the
 // origin (special_functions.h): other values, for a bound's second opinion only.
+// shifted, where given, receives at each level the series with every conditional
+// probability of i jumps weighted by pi_(i-1) instead of pi_i (i = 1 .. n): the
+// probability after one more jump Y, sum over i < n of pi_i P(X(T) + Y >= a | i jumps),
+// whose difference from the value is dUpsilon / d(lam T) at fixed mu T (no bound; the
+// values and bounds in out are unchanged by it).
 void upsilon_levels(Bounded mu, double sigma, Bounded lam, Bounded p, Bounded eta1,
                     Bounded eta2, const Bounded *a, std::int32_t levels, double T,
                     std::int32_t n, InOrders *orders, UpsilonEstimate *out,
-                    HhZero start = HhZero::closed_form);
+                    HhZero start = HhZero::closed_form, double *shifted = nullptr);
 
 }  // namespace kou
