@@ -73,30 +73,28 @@ double binom(std::int32_t xi, std::int32_t yi) {
     return std::tgamma(x + 1.0) / (std::tgamma(y + 1.0) * std::tgamma(x - y + 1.0));
 }
 
-double P(std::int32_t i, std::int32_t k, double p, double q, double r1, double r2) {
+// P(i, k) (up) or Q(i, k): the formulas' sums, every product in the order they write it.
+double coefficient(bool up, std::int32_t i, std::int32_t k, double p, double q, double r1, double r2) {
     if (k == i) {
-        return std::pow(p, static_cast<double>(i));
+        return std::pow(up ? p : q, static_cast<double>(i));
     }
     double sum = 0.0;
     for (std::int32_t j = k; j <= i - 1; ++j) {
-        sum = sum + binom(i, j) * binom(i - k - 1, j - k) * std::pow(r1, double(j - k)) *
-                        std::pow(r2, double(i - j)) *
-                        (std::pow(p, double(j)) * std::pow(q, double(i - j)));
+        const double x1 = std::pow(r1, double(up ? j - k : i - j));
+        const double x2 = std::pow(r2, double(up ? i - j : j - k));
+        const double y = up ? std::pow(p, double(j)) * std::pow(q, double(i - j))
+                            : std::pow(q, double(j)) * std::pow(p, double(i - j));
+        sum = sum + binom(i, j) * binom(i - k - 1, j - k) * x1 * x2 * y;
     }
     return sum;
 }
 
+double P(std::int32_t i, std::int32_t k, double p, double q, double r1, double r2) {
+    return coefficient(true, i, k, p, q, r1, r2);
+}
+
 double Q(std::int32_t i, std::int32_t k, double p, double q, double r1, double r2) {
-    if (k == i) {
-        return std::pow(q, static_cast<double>(i));
-    }
-    double sum = 0.0;
-    for (std::int32_t j = k; j <= i - 1; ++j) {
-        sum = sum + binom(i, j) * binom(i - k - 1, j - k) * std::pow(r1, double(i - j)) *
-                        std::pow(r2, double(j - k)) *
-                        (std::pow(q, double(j)) * std::pow(p, double(i - j)));
-    }
-    return sum;
+    return coefficient(false, i, k, p, q, r1, r2);
 }
 
 double Upsilon(double mu, double sigma, double lam, double p, double eta1, double eta2,

@@ -2,6 +2,8 @@
 // build this is (64-bit, 32-bit x86, sanitizers).
 #include <gtest/gtest.h>
 
+#include "random_kou.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -37,12 +39,11 @@ bool same(double a, double b) {
 // at most the closed form's bound plus the stable evaluation's 1e-11 of S + K exp(-rT).
 TEST(BitExact, Kou) {
     std::mt19937_64 rng(11);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const KouRanges ranges{{60.0, 140.0}, {-0.85, 0.85}, {0.05, 3.05}, {0.0, 0.1},
+                           {0.05, 0.55}, {0.0, 5.0},     {1.5, 31.5},  {0.5, 20.5}};
     int stable = 0;
     for (int trial = 0; trial < 400; ++trial) {
-        const double T = 0.05 + 3.0 * u(rng), K = 60.0 + 80.0 * u(rng), S = 60.0 + 80.0 * u(rng);
-        const double r = 0.1 * u(rng), sigma = 0.05 + 0.5 * u(rng), lam = 5.0 * u(rng);
-        const double p = u(rng), eta1 = 1.5 + 30.0 * u(rng), eta2 = 0.5 + 20.0 * u(rng);
+        const auto [S, K, T, r, sigma, lam, p, eta1, eta2] = draw_kou_set(rng, ranges);
         const std::int32_t n = static_cast<std::int32_t>(rng() % 30) - 2;
         const kou::EuropeanCall call(T, K);
         const kou::EuropeanPut put(T, K);

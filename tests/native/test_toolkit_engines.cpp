@@ -4,6 +4,8 @@
 // Greeks and the sweeps over the whole domain are tested through the toolkit.
 #include <gtest/gtest.h>
 
+#include "random_kou.h"
+
 #include <cmath>
 #include <random>
 
@@ -29,12 +31,11 @@ double black_scholes_call(double S, double K, double T, double r, double sigma) 
 
 TEST(KouFourier, AgreesWithTheCertifiedClosedFormWithinItsBound) {
     std::mt19937_64 rng(24);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const KouRanges ranges{{100.0, 100.0}, {-0.75, 0.75}, {0.05, 3.05}, {-0.02, 0.08},
+                           {0.05, 0.55},   {0.0, 4.0},    {2.0, 42.0},  {0.5, 30.5}};
     int compared = 0;
     for (int c = 0; c < 200; ++c) {
-        const double S = 100.0, K = 100.0 * std::exp(1.5 * (u(rng) - 0.5)), T = 0.05 + 3.0 * u(rng);
-        const double r = 0.1 * u(rng) - 0.02, sigma = 0.05 + 0.5 * u(rng), lam = 4.0 * u(rng);
-        const double p = u(rng), eta1 = 2.0 + 40.0 * u(rng), eta2 = 0.5 + 30.0 * u(rng);
+        const auto [S, K, T, r, sigma, lam, p, eta1, eta2] = draw_kou_set(rng, ranges);
         const kou::KouCallEvaluation v = kou::kou_call_evaluation(T, K, S, r, sigma, lam, p, eta1, eta2, 60);
         const jd::FourierCall f = jd::kou_call_fourier(S, K, T, r, sigma, lam, p, eta1, eta2);
         const double scale = S + K * std::exp(-r * T);
