@@ -7,7 +7,8 @@ The scalar modules hold the interpreter lock while they price, so threads alone 
 scale them; jumpdiffusion releases it, and a cluster of processes spreads the blocks of
 the grid over machines as well as cores. Each block is priced by jumpdiffusion.kou_price,
 unchanged, through dask.array.map_blocks. Needs the dask extra:
-pip install ".[dask]"; run: python3 examples/scenario_grid.py [spot shocks] [vol shocks]
+pip install ".[dask]" (or, beside an installed package, pip install "dask[array,distributed]");
+run: python3 examples/scenario_grid.py [spot shocks] [vol shocks]
 """
 from __future__ import annotations
 

@@ -291,14 +291,6 @@ def _priced(shape: tuple[int, ...], values: np.ndarray) -> np.ndarray:
     return values
 
 
-def kou_terms(n: np.ndarray, T: np.ndarray, lam: np.ndarray, p: np.ndarray, eta1: np.ndarray,
-              eta2: np.ndarray, size: int) -> npt.NDArray[np.int64]:
-    """The truncation of each of size elements: n, or the default rule where n < 0 (itself -1
-    where the series needs more than 170 terms: the price is then untruncated)."""
-    chosen = np.where(n < 0, _native.kou_default_terms(T, lam, p, eta1, eta2), n)
-    return np.broadcast_to(chosen.astype(np.int64), (size,)).copy()
-
-
 def kou_price(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
               sigma: ArrayLike, lam: ArrayLike, p: ArrayLike, eta1: ArrayLike,
               eta2: ArrayLike, *, q: ArrayLike = 0.0, n: ArrayLike | None = None) -> Prices:
@@ -366,10 +358,10 @@ def kou_closed_form(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, sigm
     is that double (never where it is not finite). Where the series needs more than 170
     jump terms the closed form is not evaluated: value NaN, bound inf, certified False.
     For a put, the same by parity."""
-    shape, (_, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
+    shape, (kinds, S_, K_, T_, r_, sigma_, lam_, p_, e1, e2, q_, n_) = kou_arguments(
         "call", S, K, T, r, sigma, lam, p, eta1, eta2, q, n, rows=3)
     size = math.prod(shape)
-    rows = _native.kou_closed_forms(size, S_, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2,
+    rows = _native.kou_closed_forms(size, kinds, S_, K_, T_, r_, q_, sigma_, lam_, p_, e1, e2,
                                     n_.astype(np.float64))
     certified = rows[2] != 0.0
     return ClosedForm(_result(shape, rows[0]), _result(shape, rows[1]),
