@@ -217,3 +217,72 @@ def test_calibration_example_prints_and_writes_its_figure(tmp_path):
     for text in ("eta1", "Merton", "rms", "wrote"):
         assert text in result.stdout
     assert figure.stat().st_size > 20_000 and figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_bid_ask_quotes_weight_by_spread_and_frames_round_trip(surface):
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(3)
+    half = 0.002 + 0.01 * rng.uniform(size=len(surface))     # half-spreads in vol
+    mid = surface.vol.copy()
+    mid[0] += 0.05                                           # one quote five points off
+
+    def quotes(wide):
+        h = half.copy()
+        h[0] = mid[0] if wide else h[0]
+        frame = pd.DataFrame(dict(kind=np.where(surface.kind == "call", "C", "P"), K=surface.K, T=surface.T,
+                                  bid=mid - h, ask=mid + h))
+        return jd.Quotes.from_frame(frame, S=surface.S[0], r=surface.r[0], q=surface.q[0], bid_ask="vol")
+
+    wide, narrow = quotes(True), quotes(False)
+    assert np.array_equal(wide.kind, surface.kind) and np.allclose(wide.vol, mid)
+    fit = jd.calibrate_kou(wide, quiet=True)
+    off = jd.calibrate_kou(narrow, quiet=True)
+    # The quote off the market moves the fit as little as its spread says.
+    error = lambda f: np.max(np.abs(np.array(f.parameters) / np.array(TRUE) - 1))
+    assert fit.converged and error(fit) < 0.1 * error(off)
+    table = fit.to_frame()
+    assert len(table) == len(surface) and bool(table["inside"].all())
+    assert table["residual"].to_numpy() == pytest.approx(fit.residuals)
+    # Bid and ask as prices give the same market as their vols.
+    bid = jd.black_scholes_price(surface.kind, surface.S, surface.K, surface.T, surface.r, mid - 0.001,
+                                 q=surface.q)
+    ask = jd.black_scholes_price(surface.kind, surface.S, surface.K, surface.T, surface.r, mid + 0.001, q=surface.q)
+    priced = jd.Quotes(surface.kind, surface.K, surface.T, S=surface.S, r=surface.r, q=surface.q, bid=bid, ask=ask)
+    assert np.allclose(priced.bid_vol, mid - 0.001, atol=1e-10) and np.allclose(priced.ask_vol, mid + 0.001, atol=1e-10)
+    with pytest.raises(ValueError, match="ask 1.0 at index 0 is not above the bid 2.0"):
+        jd.Quotes("call", [100.0], [1.0], S=100.0, r=0.0, bid=[2.0], ask=[1.0])
+    with pytest.raises(ValueError, match="both a bid and an ask"):
+        jd.Quotes("call", [100.0], [1.0], S=100.0, r=0.0, bid=[2.0])
+
+
+def test_fixed_parameters_bounds_and_a_hard_evaluation_cap(surface):
+    fit = jd.calibrate_kou(surface, fixed={"p": 0.35, "eta2": 6.0}, bounds={"lam": (0.5, 2.0)}, quiet=True)
+    assert fit.converged and fit.parameters.p == 0.35 and fit.parameters.eta2 == 6.0
+    assert np.allclose(fit.parameters, TRUE, rtol=1e-8)
+    assert fit.standard_errors.p == 0.0 and fit.standard_errors.eta2 == 0.0
+    narrow = jd.calibrate_merton(surface, bounds={"lam": (0.0, 0.3), "s": (0.2, 0.3)}, quiet=True)
+    assert narrow.parameters.lam <= 0.3 and 0.2 <= narrow.parameters.s <= 0.3
+    for cap in (1, 5, 40):
+        cut = jd.calibrate_kou(surface, start=jd.KouParameters(0.3, 5.0, 0.9, 3.0, 1.0), max_evaluations=cap,
+                               quiet=True)
+        assert cut.evaluations <= cap and not cut.converged and "budget" in cut.status
+        assert np.all(np.isfinite(cut.residuals))
+    with pytest.raises(ValueError, match="unknown parameter 'm'"):
+        jd.calibrate_kou(surface, fixed={"m": 0.1})
+    with pytest.raises(ValueError, match=r"fixed eta1=0.5 is outside its range"):
+        jd.calibrate_kou(surface, fixed={"eta1": 0.5})
+    with pytest.raises(ValueError, match=r"bounds\['sigma'\] = \(3.0, 4.0\) leaves nothing"):
+        jd.calibrate_kou(surface, bounds={"sigma": (3.0, 4.0)})
+
+
+def test_standard_errors_match_the_scatter_of_refits(surface):
+    # 24 markets with independent vol noise of 0.3 points: the spread of the fitted
+    # parameters against the mean of the reported standard errors.
+    fits = []
+    for seed in range(24):
+        noisy = surface.vol + 0.003 * np.random.default_rng(100 + seed).standard_normal(len(surface))
+        quotes = jd.Quotes(surface.kind, surface.K, surface.T, S=surface.S, r=surface.r, q=surface.q, vol=noisy)
+        fits.append(jd.calibrate_merton(quotes, start=jd.MertonParameters(0.15, 1.0, -0.1, 0.15), quiet=True))
+    scatter = np.std([f.parameters for f in fits], axis=0, ddof=1)
+    reported = np.mean([f.standard_errors for f in fits], axis=0)
+    assert np.all(reported > 0) and np.all(np.abs(np.log(scatter / reported)) < np.log(1.8)), (scatter, reported)

@@ -38,10 +38,16 @@ class MertonParameters(NamedTuple):
 
 @dataclass(frozen=True)
 class Quotes:
-    """European option quotes on one underlying: kind ("call"/"put"), strike K and maturity
-    T per quote, and either the market price or the Black-Scholes implied volatility (the
-    other is filled in); spot S, rate r and dividend yield q, scalars or one per quote.
-    A quote whose price is outside the no-arbitrage bounds raises ValueError with its index.
+    """European option quotes on one underlying: kind ("call"/"put") and strike K and
+    maturity T per quote, with the market as the price, the Black-Scholes implied
+    volatility, or a bid and an ask (bid_ask says whether those are "price"s or "vol"s);
+    spot S, rate r and dividend yield q, scalars or one per quote. With bid and ask (and
+    no price or vol) the market is the mid; price or vol may also be given beside them.
+    weight, one per quote (default 1), multiplies each quote's residual in a fit.
+    After construction every field is a read-only array of one value per quote, and
+    bid_vol, ask_vol (NaN without a bid and an ask) hold the spread in volatility terms.
+    A quote whose price is outside the no-arbitrage bounds, or whose ask is not above its
+    bid, raises ValueError with its index.
     """
     kind: Any
     K: Any
@@ -51,10 +57,23 @@ class Quotes:
     q: Any = 0.0
     price: Any = None
     vol: Any = None
+    bid: Any = None
+    ask: Any = None
+    bid_ask: str = "price"
+    weight: Any = None
+    bid_vol: Any = field(default=None, init=False)
+    ask_vol: Any = field(default=None, init=False)
 
     def __post_init__(self) -> None:
-        if (self.price is None) == (self.vol is None):
-            raise ValueError("give the quotes' prices or their implied volatilities (one of the two)")
+        if (self.bid is None) != (self.ask is None):
+            raise ValueError("give both a bid and an ask, or neither")
+        if self.bid_ask not in ("price", "vol"):
+            raise ValueError(f"bid_ask must be 'price' or 'vol'; got {self.bid_ask!r}")
+        quoted = self.bid is not None
+        if self.price is not None and self.vol is not None or \
+                not quoted and (self.price is None) == (self.vol is None):
+            raise ValueError("give the quotes' prices or their implied volatilities (one of the two), "
+                             "or a bid and an ask")
         kinds = np.where(_as_kind(self.kind) == 1, "call", "put")
         K = _as_float("K", self.K)
         T = _as_float("T", self.T)
@@ -70,6 +89,7 @@ class Quotes:
         size = math.prod(shape)
         if size == 0:
             raise ValueError("no quotes")
+
         def per_quote(name: str, value: np.ndarray) -> np.ndarray:
             if value.size != 1 and value.shape != (size,):
                 raise ValueError(f"{name} must be one value or one per quote ({size}); got shape {value.shape}")
@@ -82,24 +102,73 @@ class Quotes:
         bad = ~((ratio >= low) & (ratio <= high))
         if bad.any():
             raise _joint_error((size,), (int(np.flatnonzero(bad)[0]), 1), {"S": S, "K": K})
-        if self.vol is not None:
-            vol = per_quote("vol", _as_float("vol", self.vol, "positive"))
-            price = np.asarray(black_scholes_price(kinds, S, K, T, r, vol, q=q), dtype=np.float64)
-        else:
-            price = per_quote("price", _as_float("price", self.price, "finite"))
+
+        def vol_of(name: str, price: np.ndarray, floor: bool = False) -> np.ndarray:
             vol = np.asarray(implied_vol(price, kinds, S, K, T, r, q=q), dtype=np.float64)
-            bad = ~(vol > 0.0)
+            if floor:   # a bid at or below the intrinsic value says only that the vol is >= 0
+                intrinsic = np.asarray(black_scholes_price(kinds, S, K, T, r, 1e-9, q=q), dtype=np.float64)
+                vol = np.where(np.isnan(vol) & (price <= intrinsic), 0.0, vol)
+            bad = ~(vol >= 0.0) if floor else ~(vol > 0.0)
             if bad.any():
                 i = int(np.flatnonzero(bad)[0])
-                raise ValueError(f"price {float(price[i])!r} at index {i} is outside the no-arbitrage bounds "
+                raise ValueError(f"{name} {float(price[i])!r} at index {i} is outside the no-arbitrage bounds "
                                  f"(or carries no time value): no implied volatility")
+            return vol
+
+        bid_vol = ask_vol = np.full(size, np.nan)
+        bid: Optional[np.ndarray] = None
+        ask: Optional[np.ndarray] = None
+        if quoted:
+            bid = per_quote("bid", _as_float("bid", self.bid, "non-negative"))
+            ask = per_quote("ask", _as_float("ask", self.ask, "positive"))
+            bad = ~(ask > bid)
+            if bad.any():
+                i = int(np.flatnonzero(bad)[0])
+                raise ValueError(f"ask {float(ask[i])!r} at index {i} is not above the bid {float(bid[i])!r}")
+            if self.bid_ask == "vol":
+                bid_vol, ask_vol = bid, ask
+            else:
+                bid_vol, ask_vol = vol_of("bid", bid, floor=True), vol_of("ask", ask)
+        if self.vol is not None or (quoted and self.price is None and self.bid_ask == "vol"):
+            vol = per_quote("vol", _as_float("vol", self.vol, "positive")) if self.vol is not None \
+                else 0.5 * (bid_vol + ask_vol)
+            price = np.asarray(black_scholes_price(kinds, S, K, T, r, vol, q=q), dtype=np.float64)
+        else:
+            price = per_quote("price", _as_float("price", self.price, "finite")) if self.price is not None \
+                else 0.5 * (np.asarray(bid) + np.asarray(ask))
+            vol = vol_of("price", price)
+        weight = np.ones(size) if self.weight is None else per_quote("weight", _as_float("weight", self.weight,
+                                                                                         "non-negative"))
         for name, value in (("kind", kinds), ("K", K), ("T", T), ("S", S), ("r", r), ("q", q),
-                            ("price", price), ("vol", vol)):
+                            ("price", price), ("vol", vol), ("bid_vol", bid_vol), ("ask_vol", ask_vol),
+                            ("weight", weight)):
             value.setflags(write=False)
             object.__setattr__(self, name, value)
+        object.__setattr__(self, "bid", bid)
+        object.__setattr__(self, "ask", ask)
 
     def __len__(self) -> int:
         return int(self.K.size)
+
+    @property
+    def spread(self) -> bool:
+        """Whether the quotes carry a bid and an ask."""
+        return self.bid is not None
+
+    @classmethod
+    def from_frame(cls, frame: Any, *, S: Any, r: Any, q: Any = 0.0, bid_ask: str = "price") -> "Quotes":
+        """Quotes from a pandas DataFrame with columns kind ("call"/"put", or "C"/"P"), K, T and
+        any of price, vol, bid, ask, weight (the same rules as the constructor's keywords)."""
+        columns = set(frame.columns)
+        missing = {"kind", "K", "T"} - columns
+        if missing:
+            raise ValueError(f"the frame needs the columns kind, K and T; missing {sorted(missing)}")
+        names = {"C": "call", "P": "put", "c": "call", "p": "put"}
+        kinds = [names.get(str(k), str(k)) for k in frame["kind"]]
+        given = {name: np.asarray(frame[name], dtype=np.float64)
+                 for name in ("price", "vol", "bid", "ask", "weight") if name in columns}
+        return cls(kinds, np.asarray(frame["K"], dtype=np.float64), np.asarray(frame["T"], dtype=np.float64),
+                   S=S, r=r, q=q, bid_ask=bid_ask, **given)
 
 
 P = TypeVar("P", KouParameters, MertonParameters)
@@ -111,10 +180,16 @@ class Calibration(Generic[P]):
 
     parameters: the fitted parameters; start: where the fit started; residuals: model minus
     market implied volatility per quote, in volatility points (0.01); rms: their root mean
-    square; evaluations: objective evaluations (each prices every quote), prices: option
-    prices computed in all; seconds: wall-clock time; converged: whether the optimiser
-    stopped on a convergence test (not on its evaluation budget or a failure); status: what
-    the optimiser said, in words.
+    square; model_vols, model_prices: the fitted model's per quote; standard_errors: of
+    each parameter (0 for a fixed one; NaN where not available), from the Jacobian J of
+    the fit's residuals at the optimum and their variance s^2 = sum r^2 / (quotes - free
+    parameters), cov = s^2 (J^T J)^-1: they hold where the residuals are independent with
+    a common variance (after the weights) and the model is linear enough across the error
+    bars; a parameter at a bound has one-sided uncertainty that this does not show.
+    evaluations: model evaluations (each prices every quote once: the optimiser's steps,
+    its finite-difference Jacobians and the starts tried), prices: option prices computed
+    in all; seconds: wall-clock time; converged: whether the optimiser stopped on a
+    convergence test (not on its evaluation budget or a failure); status: in words.
     """
     parameters: P
     start: P
@@ -125,6 +200,23 @@ class Calibration(Generic[P]):
     seconds: float
     converged: bool
     status: str
+    standard_errors: P = field(repr=False)
+    model_vols: Floats = field(repr=False)
+    model_prices: Floats = field(repr=False)
+    quotes: Quotes = field(repr=False)
+
+    def to_frame(self) -> Any:
+        """A pandas DataFrame, one row per quote: kind, K, T, the market and model prices
+        and vols, the residual (vol points), and with a bid and an ask their vols and
+        whether the model's vol lies inside them. Needs pandas."""
+        import pandas as pd  # type: ignore[import-untyped]
+        qt = self.quotes
+        rows = dict(kind=qt.kind, K=qt.K, T=qt.T, market_price=qt.price, model_price=self.model_prices,
+                    market_vol=qt.vol, model_vol=self.model_vols, residual=self.residuals, weight=qt.weight)
+        if qt.spread:
+            rows.update(bid_vol=qt.bid_vol, ask_vol=qt.ask_vol,
+                        inside=(self.model_vols >= qt.bid_vol) & (self.model_vols <= qt.ask_vol))
+        return pd.DataFrame(rows)
 
 
 # The fitted coordinates: the diffusion volatility and jump intensity, then the jump law
@@ -146,59 +238,62 @@ def _intensity_capped(upper: Floats, quotes: Quotes, growth: float) -> Floats:
     return capped
 
 
-def _kou_from(z: Floats) -> KouParameters:
-    return KouParameters(float(z[0]), float(z[1]), float(z[2]), 1.0 / float(z[3]), 1.0 / float(z[4]))
-
-
-def _kou_to(par: KouParameters) -> Floats:
-    return np.array([par.sigma, par.lam, par.p, 1.0 / par.eta1, 1.0 / par.eta2])
-
-
-def _merton_from(z: Floats) -> MertonParameters:
-    return MertonParameters(*(float(v) for v in z))
-
-
-def _merton_to(par: MertonParameters) -> Floats:
-    return np.array([par.sigma, par.lam, par.m, par.s], dtype=np.float64)
-
-
 class _Stopped(Exception):
     """The objective could not be evaluated: the fit ends where it is, not converged."""
 
 
 class _Objective:
-    """Residuals in implied volatility for a parameter vector, counting evaluations. Where
-    a model price has no implied volatility (below intrinsic by rounding, or beyond the
-    largest price), the price difference over the market vega stands in: the same quantity
-    to first order."""
+    """Residuals in implied volatility for a parameter vector, counting model evaluations
+    against the budget. Where a model price has no implied volatility (below intrinsic by
+    rounding, or beyond the largest price), the price difference over the market vega
+    stands in: the same quantity to first order. Each quote's residual is multiplied by its
+    weight and, where the quotes carry a bid and an ask, divided by the half-spread in
+    volatility terms."""
 
-    def __init__(self, quotes: Quotes, price: Callable[[Floats], Floats], weighting: str):
-        self.quotes, self.price, self.weighting = quotes, price, weighting
+    def __init__(self, quotes: Quotes, price: Callable[[Floats], Floats], weighting: str, limit: int):
+        self.quotes, self.price, self.weighting, self.limit = quotes, price, weighting, limit
         self.vega = np.asarray(black_scholes_vega(quotes.S, quotes.K, quotes.T, quotes.r, quotes.vol,
                                                   q=quotes.q), dtype=np.float64)
+        half = 0.5 * (quotes.ask_vol - quotes.bid_vol) if quotes.spread else np.ones(len(quotes))
+        self.scale = quotes.weight / half
         self.evaluations = 0
-        self.best: Optional[tuple[float, Floats]] = None   # the smallest cost seen, and where
+        self.seen: dict[bytes, Floats] = {}                 # model prices at each point evaluated
+        self.best: Optional[tuple[float, Floats]] = None    # the smallest cost seen, and where
 
-    def vol_residuals(self, z: Floats) -> Floats:
+    def model(self, z: Floats) -> Floats:
+        """The model's prices at z (a point already evaluated is not priced again)."""
+        key = z.tobytes()
+        if key in self.seen:
+            return self.seen[key]
+        if self.evaluations >= self.limit:
+            raise _Stopped(f"the budget of {self.limit} model evaluations ran out")
         self.evaluations += 1
-        qt = self.quotes
         try:
-            model = self.price(z)
+            prices = self.price(z)
         except ValueError as error:
             raise _Stopped(f"the model could not be priced at {z.tolist()}: {error}") from None
+        self.seen[key] = prices
+        return prices
+
+    def vol_differences(self, z: Floats, weighting: str) -> Floats:
+        """Model minus market implied volatility per quote (or its first-order stand-in)."""
+        qt = self.quotes
+        model = self.model(z)
         by_vega: Floats = (model - qt.price) / self.vega
-        if self.weighting == "vega":
+        if weighting == "vega":
             return by_vega
         vol = np.asarray(implied_vol(model, qt.kind, qt.S, qt.K, qt.T, qt.r, q=qt.q), dtype=np.float64)
-        residuals: Floats = np.where(np.isfinite(vol), vol - qt.vol, by_vega)
-        if not np.all(np.isfinite(residuals)):
+        differences: Floats = np.where(np.isfinite(vol), vol - qt.vol, by_vega)
+        if not np.all(np.isfinite(differences)):
             raise _Stopped(f"a residual was not finite at {z.tolist()}")
+        return differences
+
+    def __call__(self, z: Floats) -> Floats:
+        residuals: Floats = self.vol_differences(z, self.weighting) * self.scale
         cost = float(np.sum(residuals ** 2))
         if self.best is None or cost < self.best[0]:
             self.best = (cost, z.copy())
         return residuals
-
-    __call__ = vol_residuals
 
 
 class _Progress:
@@ -227,44 +322,150 @@ def _check_quotes(quotes: Any) -> None:
 
 
 def _fit(name: str, quotes: Quotes, price: Callable[[Floats], Floats], starts: list[Floats],
-         lower: Floats, upper: Floats, from_z: Callable[[Floats], P], weighting: str,
-         quiet: bool, max_evaluations: int) -> Calibration[P]:
+         lower: Floats, upper: Floats, model: "_Model[P]", fixed: Optional[dict[str, float]],
+         bounds: Optional[dict[str, tuple[float, float]]], weighting: str, quiet: bool,
+         max_evaluations: int) -> Calibration[P]:
     if weighting not in ("vol", "vega"):
         raise ValueError(f"weighting must be 'vol' or 'vega'; got {weighting!r}")
+    if not isinstance(max_evaluations, int) or isinstance(max_evaluations, bool) or max_evaluations < 1:
+        raise ValueError(f"max_evaluations must be a positive int; got {max_evaluations!r}")
     # scipy is imported here, not with the package: pricing alone needs neither its import
     # time nor the BLAS threads it starts.
     from scipy.optimize import least_squares  # type: ignore[import-untyped]
 
     began = time.perf_counter()
-    objective = _Objective(quotes, price, weighting)
+    lower, upper, held = model.narrowed(lower, upper, fixed or {}, bounds or {})
+    free = np.array([i for i in range(lower.size) if i not in held], dtype=np.intp)
+    objective = _Objective(quotes, price, weighting, max_evaluations)
+
+    def full(x: Floats) -> Floats:
+        z = lower.copy()
+        for i, value in held.items():
+            z[i] = value
+        z[free] = x
+        return z
+
+    def residuals(x: Floats) -> Floats:
+        return objective(full(x))
+
     # Several starts: the one with the smallest residual goes to the optimiser.
-    inside = [np.clip(z, lower + 1e-9 * (upper - lower), upper - 1e-9 * (upper - lower)) for z in starts]
+    lo, hi = lower[free], upper[free]
+    inside = [np.clip(z[free], lo + 1e-9 * (hi - lo), hi - 1e-9 * (hi - lo)) for z in starts]
     start = inside[0]
+    jacobian: Optional[Floats] = None
     try:
-        costs = [float(np.sum(objective(z) ** 2)) if len(inside) > 1 else 0.0 for z in inside]
+        if free.size == 0:
+            raise _Stopped("every parameter is fixed")
+        costs = [float(np.sum(residuals(x) ** 2)) if len(inside) > 1 else 0.0 for x in inside]
         start = inside[int(np.argmin(costs))]
         progress = _Progress(name, objective, quiet)
-        fit = least_squares(objective, start, bounds=(lower, upper), method="trf", x_scale="jac",
+        fit = least_squares(residuals, start, bounds=(lo, hi), method="trf", x_scale="jac",
                             xtol=1e-12, ftol=1e-12, gtol=1e-12, max_nfev=max_evaluations,
                             callback=progress)
         found, converged = fit.x, fit.status > 0
+        jacobian = np.asarray(fit.jac, dtype=np.float64)
         status = fit.message if converged else f"did not converge: {fit.message}"
     except _Stopped as stopped:
         # Ends at the best point evaluated so far (or the start), reported as not converged.
-        found = objective.best[1] if objective.best is not None else start
+        found = objective.best[1][free] if objective.best is not None else start
         converged, status = False, f"did not converge: stopped because {stopped}"
-    # The report's residuals are in implied volatility whatever the weighting.
-    objective.weighting = "vol"
+        if free.size == 0:
+            converged, status = True, "every parameter is fixed: nothing to fit"
+    # The report's residuals are in implied volatility whatever the weighting; the model's
+    # prices there were formed by the fit (no evaluation beyond the budget), unless every
+    # parameter is fixed.
+    z = full(found)
+    if z.tobytes() not in objective.seen and objective.best is not None:
+        z, found = objective.best[1], objective.best[1][free]
     try:
-        residuals = 100.0 * objective(found)
+        differences = objective.vol_differences(z, "vol")
+        model_prices = objective.model(z)
     except _Stopped:
-        residuals = np.full(len(quotes), np.nan)
+        differences = np.full(len(quotes), np.nan)
+        model_prices = np.full(len(quotes), np.nan)
         converged = False
+    errors = model.standard_errors(z, free, jacobian, differences * objective.scale)
+    residuals_points = 100.0 * differences
     evaluations = objective.evaluations
-    return Calibration(parameters=from_z(found), start=from_z(start), residuals=residuals,
-                       rms=float(np.sqrt(np.mean(residuals ** 2))), evaluations=evaluations,
+    return Calibration(parameters=model.from_z(z), start=model.from_z(full(start)), residuals=residuals_points,
+                       rms=float(np.sqrt(np.mean(residuals_points ** 2))), evaluations=evaluations,
                        prices=evaluations * len(quotes), seconds=time.perf_counter() - began,
-                       converged=bool(converged), status=str(status))
+                       converged=bool(converged), status=str(status), standard_errors=errors,
+                       model_vols=quotes.vol + differences, model_prices=model_prices, quotes=quotes)
+
+
+class _Model(Generic[P]):
+    """A model's fitted coordinates: the parameters, with those named in `inverted` fitted
+    as their reciprocals (Kou's mean jump sizes 1/eta1, 1/eta2)."""
+
+    def __init__(self, kind: Callable[..., P], names: tuple[str, ...], inverted: tuple[str, ...] = ()):
+        self.kind: Callable[..., P] = kind
+        self.names, self.inverted = names, inverted
+
+    def from_z(self, z: Floats) -> P:
+        return self.kind(*(1.0 / float(v) if n in self.inverted else float(v) for n, v in zip(self.names, z)))
+
+    def to_z(self, par: Any) -> Floats:
+        return np.array([1.0 / float(v) if n in self.inverted else float(v) for n, v in zip(self.names, par)])
+
+    def _index(self, name: str, what: str) -> int:
+        if name not in self.names:
+            raise ValueError(f"{what}: unknown parameter {name!r}; the parameters are {', '.join(self.names)}")
+        return self.names.index(name)
+
+    def narrowed(self, lower: Floats, upper: Floats, fixed: dict[str, float],
+                 bounds: dict[str, tuple[float, float]]) -> tuple[Floats, Floats, dict[int, float]]:
+        """The bounds narrowed by `bounds` (never widened: the defaults keep every parameter
+        in the supported domain) and the fixed coordinates, checked against them."""
+        lower, upper = lower.copy(), upper.copy()
+        for name, interval in bounds.items():
+            i = self._index(name, "bounds")
+            try:
+                low, high = (float(v) for v in interval)
+            except (TypeError, ValueError):
+                raise ValueError(f"bounds[{name!r}] must be a (low, high) pair; got {interval!r}") from None
+            if name in self.inverted:
+                low, high = (1.0 / high if high > 0.0 else math.inf), (1.0 / low if low > 0.0 else math.inf)
+            new_low, new_high = max(lower[i], low), min(upper[i], high)
+            if not new_low <= new_high:
+                shown = self.from_z(lower), self.from_z(upper)
+                raise ValueError(f"bounds[{name!r}] = {interval!r} leaves nothing of the default range "
+                                 f"{getattr(shown[0], name):g} to {getattr(shown[1], name):g}")
+            lower[i], upper[i] = new_low, new_high
+        held: dict[int, float] = {}
+        for name, value in fixed.items():
+            i = self._index(name, "fixed")
+            v = float(value)
+            z = 1.0 / v if name in self.inverted and v != 0.0 else v
+            if not (math.isfinite(v) and lower[i] <= z <= upper[i]):
+                low, high = sorted(1.0 / b if name in self.inverted else b for b in (lower[i], upper[i]))
+                raise ValueError(f"fixed {name}={value!r} is outside its range {low:g} to {high:g}")
+            held[i] = z
+        return lower, upper, held
+
+    def standard_errors(self, z: Floats, free: np.ndarray, jacobian: Optional[Floats], residuals: Floats) -> P:
+        """sqrt(diag(s^2 (J^T J)^-1)) in the parameters' own units (0 where fixed, NaN
+        without a Jacobian or with no residual degree of freedom, inf where unidentified)."""
+        errors = np.zeros(z.size)
+        dof = residuals.size - free.size
+        if jacobian is None or dof <= 0 or not np.all(np.isfinite(jacobian)):
+            errors[free] = np.nan
+        else:
+            s2 = float(np.sum(residuals ** 2)) / dof
+            try:
+                covariance = s2 * np.linalg.inv(jacobian.T @ jacobian)
+                spread = np.sqrt(np.abs(np.diag(covariance)))
+            except np.linalg.LinAlgError:
+                spread = np.full(free.size, np.inf)
+            errors[free] = np.where(np.isfinite(spread), spread, np.inf)
+        for i, name in enumerate(self.names):   # d(1/z) = dz / z^2
+            if name in self.inverted:
+                errors[i] = errors[i] / (z[i] * z[i])
+        return self.kind(*(float(e) for e in errors))
+
+
+_KOU = _Model(KouParameters, KouParameters._fields, ("eta1", "eta2"))
+_MERTON = _Model(MertonParameters, MertonParameters._fields)
 
 
 def _atm_vol(quotes: Quotes) -> float:
@@ -275,7 +476,19 @@ def _atm_vol(quotes: Quotes) -> float:
     return float(quotes.vol[int(np.argmin(moneyness + 1e-3 * quotes.T))])
 
 
+_FIT_KEYWORDS = """
+    fixed={"p": 0.3} holds parameters at the values given (within the bounds); bounds=
+    {"lam": (0.0, 2.0)} narrows the default bounds (never widens them: they keep every
+    parameter in the supported domain). With bid and ask quotes each residual is divided by
+    the quote's half-spread in volatility terms, so that a quote counts as its spread says;
+    weights multiply the residuals. max_evaluations caps the model evaluations (one
+    evaluation prices every quote once; the optimiser's finite-difference Jacobians and the
+    starts tried count): the fit then ends at the best point seen, not converged. The
+    result carries standard errors, the model's vols and prices per quote and to_frame()."""
+
+
 def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weighting: str = "vol",
+                  fixed: Optional[dict[str, float]] = None, bounds: Optional[dict[str, tuple[float, float]]] = None,
                   n: Optional[int] = None, quiet: bool = False,
                   max_evaluations: int = 400) -> Calibration[KouParameters]:
     """Fits Kou's (sigma, lam, p, eta1, eta2) to the quotes by least squares
@@ -296,41 +509,46 @@ def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weig
     _check_quotes(quotes)
 
     def price(z: Floats) -> Floats:
-        par = _kou_from(z)
+        par = _KOU.from_z(z)
         return np.asarray(kou_price(quotes.kind, quotes.S, quotes.K, quotes.T, quotes.r, par.sigma,
                                     par.lam, par.p, par.eta1, par.eta2, q=quotes.q, n=n))
 
     if start is not None:
-        starts = [_kou_to(KouParameters(*start))]
+        starts = [_KOU.to_z(KouParameters(*start))]
     else:
         atm = _atm_vol(quotes)
         starts = [np.array([f * atm, lam, p, up, down])
                   for f, lam in ((0.8, 1.0), (0.6, 3.0)) for p in (0.3, 0.6)
                   for up, down in ((0.05, 0.1), (0.1, 0.25))]
-    return _fit("calibrate_kou", quotes, price, starts, _KOU_LOWER,
-                _intensity_capped(_KOU_UPPER, quotes, 1.0), _kou_from, weighting, quiet, max_evaluations)
+    return _fit("calibrate_kou", quotes, price, starts, _KOU_LOWER, _intensity_capped(_KOU_UPPER, quotes, 1.0),
+                _KOU, fixed, bounds, weighting, quiet, max_evaluations)
 
 
 def calibrate_merton(quotes: Quotes, *, start: Optional[MertonParameters] = None,
-                     weighting: str = "vol", n: Optional[int] = None, quiet: bool = False,
-                     max_evaluations: int = 400) -> Calibration[MertonParameters]:
+                     weighting: str = "vol", fixed: Optional[dict[str, float]] = None,
+                     bounds: Optional[dict[str, tuple[float, float]]] = None, n: Optional[int] = None,
+                     quiet: bool = False, max_evaluations: int = 400) -> Calibration[MertonParameters]:
     """Fits Merton's (sigma, lam, m, s) to the quotes, as calibrate_kou does (bounds
     0.005 <= sigma <= 2, 0 <= lam <= min(50, 4995 / (exp(2.125) max(T))), -2 <= m <= 1,
     0.001 <= s <= 1.5)."""
     _check_quotes(quotes)
 
     def price(z: Floats) -> Floats:
-        par = _merton_from(z)
+        par = _MERTON.from_z(z)
         return np.asarray(merton_price(quotes.kind, quotes.S, quotes.K, quotes.T, quotes.r, par.sigma,
                                        par.lam, par.m, par.s, q=quotes.q, n=n))
 
     if start is not None:
-        starts = [_merton_to(MertonParameters(*start))]
+        starts = [_MERTON.to_z(MertonParameters(*start))]
     else:
         atm = _atm_vol(quotes)
         starts = [np.array([f * atm, lam, m, s]) for f, lam in ((0.8, 1.0), (0.6, 3.0))
                   for m in (-0.1, 0.0) for s in (0.1, 0.25)]
     growth = math.exp(_MERTON_UPPER[2] + 0.5 * _MERTON_UPPER[3] ** 2)   # the largest 1 + k
     return _fit("calibrate_merton", quotes, price, starts, _MERTON_LOWER,
-                _intensity_capped(_MERTON_UPPER, quotes, growth), _merton_from, weighting, quiet,
+                _intensity_capped(_MERTON_UPPER, quotes, growth), _MERTON, fixed, bounds, weighting, quiet,
                 max_evaluations)
+
+
+calibrate_kou.__doc__ = (calibrate_kou.__doc__ or "") + _FIT_KEYWORDS
+calibrate_merton.__doc__ = (calibrate_merton.__doc__ or "") + _FIT_KEYWORDS
