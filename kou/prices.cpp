@@ -80,6 +80,13 @@ Measures measures(double r, double sigma, double lam, double p, double eta1, dou
     return m;
 }
 
+// The levels a[l] = log(K[l] / S[l]).
+void log_moneyness(const double *K, const double *S, std::int32_t count, Bounded *a) {
+    for (std::int32_t l = 0; l < count; ++l) {
+        a[l] = log(Bounded::exact(K[l]) / S[l]);
+    }
+}
+
 }  // namespace
 
 void kou_share_levels(double T, const double *K, const double *S, std::int32_t count, double r,
@@ -87,9 +94,7 @@ void kou_share_levels(double T, const double *K, const double *S, std::int32_t c
                       InOrders *storage, UpsilonEstimate *U1) {
     const Measures m = measures(r, sigma, lam, p, eta1, eta2);
     Bounded a[kMaxLevels];
-    for (std::int32_t l = 0; l < count; ++l) {
-        a[l] = log(Bounded::exact(K[l]) / S[l]);
-    }
+    log_moneyness(K, S, count, a);
     upsilon_levels(m.mu1, sigma, m.lamTilde, m.pTilde, m.eta1Tilde, m.eta2Tilde, a, count, T, n, storage, U1);
 }
 
@@ -98,19 +103,14 @@ void kou_call_evaluations(double T, const double *K, const double *S, std::int32
                           double eta2, std::int32_t n, InOrders *storage,
                           KouCallEvaluation *out, double *shifted1, double *shifted2) {
     const Measures m = measures(r, sigma, lam, p, eta1, eta2);
-    const Bounded pb = m.pb, lamb = m.lamb, eta1b = m.eta1b, eta2b = m.eta2b;
-    const Bounded mu1 = m.mu1, mu2 = m.mu2, lamTilde = m.lamTilde, pTilde = m.pTilde;
-    const Bounded eta1Tilde = m.eta1Tilde, eta2Tilde = m.eta2Tilde;
     Bounded a[kMaxLevels];
-    for (std::int32_t l = 0; l < count; ++l) {
-        a[l] = log(Bounded::exact(K[l]) / S[l]);
-    }
+    log_moneyness(K, S, count, a);
 
     UpsilonEstimate U1[kMaxLevels], U2[kMaxLevels];
-    upsilon_levels(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, count, T, n, storage, U1,
+    upsilon_levels(m.mu1, sigma, m.lamTilde, m.pTilde, m.eta1Tilde, m.eta2Tilde, a, count, T, n, storage, U1,
                    HhZero::closed_form, shifted1);
-    upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, U2, HhZero::closed_form,
-                   shifted2);
+    upsilon_levels(m.mu2, sigma, m.lamb, m.pb, m.eta1b, m.eta2b, a, count, T, n, storage, U2,
+                   HhZero::closed_form, shifted2);
     const Bounded discount = exp(Bounded::exact(-r) * T);
     auto call = [&](const UpsilonEstimate *V1, const UpsilonEstimate *V2, std::int32_t l) {
         return S[l] * Bounded{V1[l].value, V1[l].bound} - Bounded{V2[l].value, V2[l].bound} * (K[l] * discount);
@@ -139,9 +139,10 @@ void kou_call_evaluations(double T, const double *K, const double *S, std::int32
     }
     UpsilonEstimate T1[kMaxLevels], T2[kMaxLevels];
     if (second) {
-        upsilon_levels(mu1, sigma, lamTilde, pTilde, eta1Tilde, eta2Tilde, a, count, T, n, storage, T1,
+        upsilon_levels(m.mu1, sigma, m.lamTilde, m.pTilde, m.eta1Tilde, m.eta2Tilde, a, count, T, n, storage,
+                       T1, HhZero::tail);
+        upsilon_levels(m.mu2, sigma, m.lamb, m.pb, m.eta1b, m.eta2b, a, count, T, n, storage, T2,
                        HhZero::tail);
-        upsilon_levels(mu2, sigma, lamb, pb, eta1b, eta2b, a, count, T, n, storage, T2, HhZero::tail);
     }
     for (std::int32_t l = 0; l < count; ++l) {
         double bound = kBoundSafety * C[l].e;
@@ -164,16 +165,15 @@ void kou_call_evaluations(double T, const double *K, const double *S, std::int32
     }
 }
 
-// The parameters with the operations of kou_call_evaluations above (whose Bounded values
-// are these doubles).
+// The parameters of kou_call_evaluations (measures(): their values are the doubles
+// plain arithmetic gives), each probability summed as positive terms.
 double kou_call_stable(double T, double K, double S, double r, double sigma, double lam,
                        double p, double eta1, double eta2, std::int32_t n, double *U1) {
-    const double zeta = (((1.0 - p) * eta2) / (eta2 + 1.0) + (p * eta1) / (eta1 - 1.0)) - 1.0;
-    const double zeta1 = 1.0 + zeta;
-    const double h = (0.5 * sigma) * sigma, lz = lam * zeta, a = std::log(K / S);
-    const double V1 = upsilon_stable((r + h) - lz, sigma, zeta1 * lam, (p / zeta1) * (eta1 / (eta1 - 1.0)),
-                                     eta1 - 1.0, eta2 + 1.0, a, T, n);
-    const double V2 = upsilon_stable((r - h) - lz, sigma, lam, p, eta1, eta2, a, T, n);
+    const Measures m = measures(r, sigma, lam, p, eta1, eta2);
+    const double a = std::log(K / S);
+    const double V1 = upsilon_stable(m.mu1.v, sigma, m.lamTilde.v, m.pTilde.v, m.eta1Tilde.v, m.eta2Tilde.v, a,
+                                     T, n);
+    const double V2 = upsilon_stable(m.mu2.v, sigma, lam, p, eta1, eta2, a, T, n);
     if (U1 != nullptr) *U1 = V1;
     return S * V1 - V2 * (K * std::exp((-r) * T));
 }

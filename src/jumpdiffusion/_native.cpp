@@ -7,7 +7,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,7 +17,6 @@
 #include "batch/kou_greeks.h"
 #include "batch/threads.h"
 #include "module_guards.h"
-#include "prices.h"
 #include "special_functions.h"
 #include "supported_domain.h"
 #include "truncation.h"

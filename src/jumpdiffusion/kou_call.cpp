@@ -10,9 +10,6 @@ namespace jumpdiffusion {
 
 namespace {
 
-// The toolkit's accuracy: a price within this fraction of S' + K exp(-rT) of the exact one.
-constexpr double kAccuracy = 1e-11;
-
 // corvane's unbounded price is kept where it agrees with the Fourier price to this fraction
 // of S' + K exp(-rT): well inside the accuracy, so that a price moving between the two
 // methods as its parameters move (a calibration's differences) jumps by at most this.

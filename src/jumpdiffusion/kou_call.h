@@ -10,6 +10,10 @@
 
 namespace jumpdiffusion {
 
+// The toolkit's accuracy: a price within this fraction of S' + K exp(-rT) of the exact one
+// (and a delta within it over S').
+constexpr double kAccuracy = 1e-11;
+
 struct KouCall {
     double call;        // the call price at the forward-adjusted spot
     double delta;       // dC/dS', the share-measure exercise probability

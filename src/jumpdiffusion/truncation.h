@@ -44,10 +44,16 @@ inline double poisson_default_terms(double mu) {
     }
 }
 
+// Kou: E[e^Y] = 1 + zeta for a double-exponential log-jump Y, the factor by which the share
+// measure's intensity exceeds lam.
+inline double kou_jump_growth(double p, double eta1, double eta2) {
+    return (1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0);
+}
+
 // Kou: the default n of both series, or -1 where it exceeds 170 (the price is then the
 // untruncated one, by Fourier inversion).
 inline std::int32_t kou_default_terms(double T, double lam, double p, double eta1, double eta2) {
-    const double zeta1 = (1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0);
+    const double zeta1 = kou_jump_growth(p, eta1, eta2);
     const double mu = std::fmax(lam * T, zeta1 * lam * T);
     return static_cast<std::int32_t>(poisson_default_terms(mu));
 }

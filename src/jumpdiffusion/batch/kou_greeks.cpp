@@ -11,10 +11,6 @@ namespace {
 
 constexpr double kStep = 0x1p-17;  // relative step of the differences (rho: absolute)
 
-// The toolkit's accuracy (kou_call.h): what a probability's bound must meet, as a
-// fraction of S' + K', for a difference of probabilities to be taken.
-constexpr double kAccuracy = 1e-11;
-
 // The element's Greeks by central differences of the completed price (and of its delta
 // for gamma), the truncation n held fixed (n < 0: untruncated).
 void greeks_by_differences(const KouInputs &c, std::size_t e, std::int32_t n, std::int32_t needed,
@@ -92,7 +88,7 @@ void kou_greeks(std::size_t size, const KouInputs &c, double *out) {
         kou::kou_share_levels(s.T, strikes, spots, 2 * count, s.r, s.sigma, s.lam, s.p, s.eta1, s.eta2, s.n,
                               orders, bumped);
         const double discount = std::exp(-s.r * s.T);
-        const double zeta1 = ((1.0 - s.p) * s.eta2) / (s.eta2 + 1.0) + (s.p * s.eta1) / (s.eta1 - 1.0);
+        const double zeta1 = jumpdiffusion::kou_jump_growth(s.p, s.eta1, s.eta2);
         for (std::size_t j = 0; j < s.count; ++j) {
             const std::size_t e = s.elements[j];
             const double spot = s.spot[j], K = s.strike[j];
@@ -101,7 +97,9 @@ void kou_greeks(std::size_t size, const KouInputs &c, double *out) {
             const kou::UpsilonEstimate &a = bumped[j], &b = bumped[s.count + j];
             const double scale = spot + K * discount;
             const double C1 = spot * (zeta1 * shifted1[j]) - (K * discount) * shifted2[j];
-            if (!v.certified || !(a.bound * spot <= kAccuracy * scale) || !(b.bound * spot <= kAccuracy * scale) ||
+            // (A difference of probabilities is taken where both meet the toolkit's accuracy.)
+            const double most = jumpdiffusion::kAccuracy * scale;
+            if (!v.certified || !(a.bound * spot <= most) || !(b.bound * spot <= most) ||
                 !std::isfinite(C1)) {
                 greeks_by_differences(c, e, s.n, s.needed, size, out);
                 continue;

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "european.h"
 #include "kou_call.h"
@@ -38,8 +37,8 @@ inline ModelKey kou_model(const KouInputs &c) {
     return ModelKey::varying({c.T, c.r, c.sigma, c.lam, c.p, c.eta1, c.eta2, c.n});
 }
 
-// The InOrders storage of the strip evaluations: 2 kMaxLevels per worker, allocated once
-// per call (some 1.8 MiB per worker) and aligned here.
+// The InOrders storage of the strip evaluations: 2 levels per worker (some 7 KiB each),
+// allocated once per call and aligned here.
 class KouStorage {
 public:
     KouStorage(std::size_t workers, std::size_t levels)
@@ -78,7 +77,8 @@ void for_each_kou_strip(std::size_t size, const KouInputs &c, std::size_t levels
     const ModelKey key = kou_model(c);
     const Order order = group_by_model(size, key);
     const std::size_t workers = worker_count(size);
-    KouStorage storage(workers, std::max<std::size_t>(1, std::min(stored, stored / levels * size)));
+    // A strip takes at most min(levels, size) elements, each stored / levels levels.
+    KouStorage storage(workers, std::max<std::size_t>(1, std::min(levels, size) * (stored / levels)));
     parallel_for(workers, size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         kou::InOrders *orders = storage.of(worker);
         double spot[kMaxRun], strike[kMaxRun];
