@@ -2,43 +2,23 @@
 prices; with the accuracy of Kou's Greeks against the high-precision truncated series.
 
 Run: python3 bench/layouts.py [--accuracy]  (the accuracy part takes about a minute)
-Times are the best of repeated calls in this process, all cores unless said otherwise.
+Times are benchmark.per_call's (the best of repeated timings in this process), all cores.
 """
 from __future__ import annotations
 
 import math
-import pathlib
+import os
 import sys
-import time
 
 import numpy as np
 
-import jumpdiffusion as jd
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchmark import fmt, per_call  # noqa: E402  (also puts tests/support on the path)
+
+import jumpdiffusion as jd  # noqa: E402
 
 KOU = (0.05, 0.16, 1.0, 0.4, 10.0, 5.0)          # r, sigma, lam, p, eta1, eta2
 MERTON = (0.05, 0.2, 1.0, -0.1, 0.15)             # r, sigma, lam, m, s
-
-
-def best(f, repeat=15, budget=0.2):
-    f()
-    loops = max(1, int(budget / max(1e-7, _once(f))))
-    times = []
-    for _ in range(repeat):
-        started = time.perf_counter()
-        for _ in range(loops):
-            f()
-        times.append((time.perf_counter() - started) / loops)
-    return min(times)
-
-
-def _once(f):
-    started = time.perf_counter()
-    f()
-    return time.perf_counter() - started
-
-
-def fmt(seconds):
-    return f"{seconds * 1e6:,.0f} µs" if seconds < 1e-2 else f"{seconds * 1e3:,.1f} ms"
 
 
 def layouts():
@@ -64,7 +44,7 @@ def layouts():
     print("|---|---|---|---|")
     for name, along, across in rows:
         repeat = 3 if "10^6" in name else 15
-        a, b = best(along, repeat), best(across, repeat)
+        a, b = per_call(along, repeat=repeat), per_call(across, repeat=repeat)
         print(f"| {name} | {fmt(a)} | {fmt(b)} | {b / a:.2f}× |")
 
 
@@ -76,14 +56,13 @@ def greeks_cost():
             ("Kou", lambda: jd.kou_price("call", 100.0, K20, T20, *KOU), lambda: jd.kou_greeks("call", 100.0, K20, T20, *KOU)),
             ("Merton", lambda: jd.merton_price("call", 100.0, K20, T20, *MERTON),
              lambda: jd.merton_greeks("call", 100.0, K20, T20, *MERTON))):
-        a, b = best(price), best(greeks)
+        a, b = per_call(price, repeat=15), per_call(greeks, repeat=15)
         print(f"| {name} | {fmt(a)} | {fmt(b)} | {b / a:.2f}× |")
 
 
 def greeks_accuracy(sets=40):
     """Kou Greeks against central differences (one Richardson step) of the truncated series
     at 1e-15 relative (tests/support/kou_series_mp.py), the toolkit's truncation."""
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
     from kou_series_mp import kou_greeks
     rng = np.random.default_rng(11)
     names = ("delta", "gamma", "vega", "theta", "rho")
