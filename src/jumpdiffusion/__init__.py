@@ -17,7 +17,7 @@ S exp(-qT) + K exp(-rT).
 implied_vol inverts Black-Scholes prices (Halley's method on the log price); Quotes holds a
 surface of market quotes, and calibrate_kou / calibrate_merton fit either model to it.
 """
-from ._calibrate import (Calibration, KouParameters, MertonParameters, Quotes, calibrate_kou,
+from ._calibrate import (Calibration, KouParameters, MertonParameters, Quotes, TermStructure, calibrate_kou,
                          calibrate_merton)
 from ._greeks import Greeks, kou_greeks, merton_greeks
 from ._implied import black_scholes_price, black_scholes_vega, implied_vol
@@ -25,5 +25,6 @@ from ._pricing import (MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, SUPPORTED_RANGES, Cl
                        kou_closed_form, kou_price, merton_price)
 
 __all__ = ["MAX_EXPECTED_JUMPS", "MONEYNESS_RANGE", "SUPPORTED_RANGES", "Calibration", "ClosedForm", "Greeks", "KouParameters", "MertonParameters", "Quotes",
+           "TermStructure",
            "black_scholes_price", "black_scholes_vega", "calibrate_kou", "calibrate_merton",
            "implied_vol", "kou_closed_form", "kou_greeks", "kou_price", "merton_greeks", "merton_price"]

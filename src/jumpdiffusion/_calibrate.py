@@ -10,9 +10,10 @@ from typing import Any, Callable, Generic, NamedTuple, Optional, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from ._implied import black_scholes_price, black_scholes_vega, implied_vol
-from ._pricing import (MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, _as_float, _as_kind, _joint_error, kou_price,
-                       merton_price)
+from . import _native
+from ._implied import black_scholes_price, implied_vol
+from ._pricing import (KOU_MAX_TERMS, MAX_EXPECTED_JUMPS, MERTON_MAX_TERMS, MONEYNESS_RANGE, _as_float, _as_kind,
+                       _as_terms, _joint_error)
 
 Floats = npt.NDArray[np.float64]
 
@@ -171,6 +172,23 @@ class Quotes:
                    S=S, r=r, q=q, bid_ask=bid_ask, **given)
 
 
+class TermStructure(NamedTuple):
+    """A fit's term structure of the diffusion volatility (and the jump intensity): the
+    quotes' distinct maturities; sigma, lam the effective values at each (sigma_eff(T)^2 =
+    (1/T) * integral of sigma(t)^2 to T, lam_eff(T) = (1/T) * integral of lam(t) to T),
+    which kou_price / merton_price take as they are at those maturities; forward_sigma,
+    forward_lam the constant values on each interval between consecutive maturities (the
+    first from 0), and their standard errors (0 where not fitted). Without a term
+    structure of lam, lam and forward_lam hold the one fitted intensity."""
+    maturities: Floats
+    sigma: Floats
+    lam: Floats
+    forward_sigma: Floats
+    forward_lam: Floats
+    forward_sigma_errors: Floats
+    forward_lam_errors: Floats
+
+
 P = TypeVar("P", KouParameters, MertonParameters)
 
 
@@ -187,9 +205,13 @@ class Calibration(Generic[P]):
     a common variance (after the weights) and the model is linear enough across the error
     bars; a parameter at a bound has one-sided uncertainty that this does not show.
     evaluations: model evaluations (each prices every quote once: the optimiser's steps,
-    its finite-difference Jacobians and the starts tried), prices: option prices computed
+    the starts tried, and per Jacobian one more than the parameters it differentiates in:
+    sigma and lam count once each however many maturities they span), prices: option prices computed
     in all; seconds: wall-clock time; converged: whether the optimiser stopped on a
-    convergence test (not on its evaluation budget or a failure); status: in words.
+    convergence test (not on its evaluation budget or a failure); status: in words;
+    term_structure: with term_structure= in the fit, the maturities and the effective and
+    forward sigma (and lam) (TermStructure; parameters then hold their effective values at
+    the last maturity), else None.
     """
     parameters: P
     start: P
@@ -204,6 +226,7 @@ class Calibration(Generic[P]):
     model_vols: Floats = field(repr=False)
     model_prices: Floats = field(repr=False)
     quotes: Quotes = field(repr=False)
+    term_structure: Optional[TermStructure] = None
 
     def to_frame(self) -> Any:
         """A pandas DataFrame, one row per quote: kind, K, T, the market and model prices
@@ -242,50 +265,97 @@ class _Stopped(Exception):
     """The objective could not be evaluated: the fit ends where it is, not converged."""
 
 
-class _Objective:
-    """Residuals in implied volatility for a parameter vector, counting model evaluations
-    against the budget. Where a model price has no implied volatility (below intrinsic by
-    rounding, or beyond the largest price), the price difference over the market vega
-    stands in: the same quantity to first order. Each quote's residual is multiplied by its
-    weight and, where the quotes carry a bid and an ask, divided by the half-spread in
-    volatility terms."""
+def _vega(quotes: Quotes, vol: Floats) -> Floats:
+    """Black-Scholes vega per quote at the volatilities vol (> 0)."""
+    root = vol * np.sqrt(quotes.T)
+    d1 = (np.log(quotes.S / quotes.K) + (quotes.r - quotes.q) * quotes.T) / root + 0.5 * root
+    vega: Floats = quotes.S * np.exp(-quotes.q * quotes.T) * np.sqrt(quotes.T) * np.exp(-0.5 * d1 * d1) \
+        / math.sqrt(2.0 * math.pi)
+    return vega
 
-    def __init__(self, quotes: Quotes, price: Callable[[Floats], Floats], weighting: str, limit: int):
-        self.quotes, self.price, self.weighting, self.limit = quotes, price, weighting, limit
-        self.vega = np.asarray(black_scholes_vega(quotes.S, quotes.K, quotes.T, quotes.r, quotes.vol,
-                                                  q=quotes.q), dtype=np.float64)
+
+class _Pricer:
+    """A model's prices of the quotes, and their forward differences in the model's
+    parameters, straight from the native loops: the quotes were checked when they were
+    made and the fit keeps every parameter inside the supported domain."""
+
+    def __init__(self, quotes: Quotes, model: str, n: Optional[int]):
+        self.size = len(quotes)
+        self.model = model
+        self.kind = np.ascontiguousarray(quotes.kind == "call", dtype=np.int8)
+        self.columns = [np.ascontiguousarray(a, dtype=np.float64) for a in (quotes.S, quotes.K, quotes.T,
+                                                                              quotes.r, quotes.q)]
+        largest = KOU_MAX_TERMS if model == "kou" else MERTON_MAX_TERMS
+        self.n = np.array([-1.0]) if n is None else _as_terms(n, largest).astype(np.float64).reshape(-1)[:1]
+
+    def _arguments(self, values: list[Any]) -> list[Any]:
+        params = [np.ascontiguousarray(np.reshape(v, -1), dtype=np.float64) for v in values]
+        return [self.size, self.kind, *self.columns, *params, self.n]
+
+    def prices(self, values: list[Any]) -> Floats:
+        prices: Floats = self.jacobian(values, 0)[0]     # (on the Jacobian's workers)
+        return prices
+
+    def jacobian(self, values: list[Any], bumped: int) -> Floats:
+        """Rows: the prices, then d price / d parameter (0 for a parameter not bumped)."""
+        native: Any = _native
+        fn = native.kou_fit_jacobian if self.model == "kou" else native.merton_fit_jacobian
+        return np.asarray(fn(*self._arguments(values), bumped), dtype=np.float64)
+
+
+class _Objective:
+    """Residuals in implied volatility for a point z of the fit's coordinates, and their
+    Jacobian, counting model evaluations against the budget (one evaluation prices every
+    quote once; a Jacobian takes one more per parameter it differentiates in). Where a
+    model price has no implied volatility (below intrinsic by rounding, or beyond the
+    largest price), the price difference over the market vega stands in: the same quantity
+    to first order. Each quote's residual is multiplied by its weight and, where the quotes
+    carry a bid and an ask, divided by the half-spread in volatility terms.
+
+    The Jacobian is d(model price)/dz over the vega at the model's implied volatility: the
+    exact derivative of the implied volatility, so no inversion beyond the residual's; the
+    price derivatives are forward differences from the native loops (batch/fit_jacobian.h,
+    about 1e-6 relative), chained to z through the term structure."""
+
+    def __init__(self, quotes: Quotes, layout: "_Layout[Any]", pricer: _Pricer, weighting: str, limit: int):
+        self.quotes, self.layout, self.pricer = quotes, layout, pricer
+        self.weighting, self.limit = weighting, limit
+        self.vega = _vega(quotes, np.asarray(quotes.vol))
         half = 0.5 * (quotes.ask_vol - quotes.bid_vol) if quotes.spread else np.ones(len(quotes))
         self.scale = quotes.weight / half
         self.evaluations = 0
-        self.seen: dict[bytes, Floats] = {}                 # model prices at each point evaluated
-        self.best: Optional[tuple[float, Floats]] = None    # the smallest cost seen, and where
+        self.seen: dict[bytes, tuple[Floats, Floats]] = {}  # model prices and vols at each point
+        self.best: Optional[tuple[float, Floats]] = None     # the smallest cost seen, and where
 
-    def model(self, z: Floats) -> Floats:
-        """The model's prices at z (a point already evaluated is not priced again)."""
+    def _spend(self, evaluations: int) -> None:
+        if self.evaluations + evaluations > self.limit:
+            raise _Stopped(f"the budget of {self.limit} model evaluations ran out")
+        self.evaluations += evaluations
+
+    def model(self, z: Floats) -> tuple[Floats, Floats]:
+        """The model's prices at z and their implied volatilities (NaN where none); a point
+        already evaluated is not priced again."""
         key = z.tobytes()
         if key in self.seen:
             return self.seen[key]
-        if self.evaluations >= self.limit:
-            raise _Stopped(f"the budget of {self.limit} model evaluations ran out")
-        self.evaluations += 1
-        try:
-            prices = self.price(z)
-        except ValueError as error:
-            raise _Stopped(f"the model could not be priced at {z.tolist()}: {error}") from None
-        self.seen[key] = prices
-        return prices
+        self._spend(1)
+        prices = self.pricer.prices(self.layout.values(z))
+        if not np.all(np.isfinite(prices)):
+            raise _Stopped(f"the model could not be priced at {self.layout.described(z)}")
+        qt = self.quotes
+        vols = np.asarray(_native.implied_vols(len(qt), prices, self.pricer.kind, *self.pricer.columns),
+                          dtype=np.float64)
+        self.seen[key] = (prices, vols)
+        return prices, vols
 
     def vol_differences(self, z: Floats, weighting: str) -> Floats:
         """Model minus market implied volatility per quote (or its first-order stand-in)."""
         qt = self.quotes
-        model = self.model(z)
-        by_vega: Floats = (model - qt.price) / self.vega
+        prices, vols = self.model(z)
+        by_vega: Floats = (prices - qt.price) / self.vega
         if weighting == "vega":
             return by_vega
-        vol = np.asarray(implied_vol(model, qt.kind, qt.S, qt.K, qt.T, qt.r, q=qt.q), dtype=np.float64)
-        differences: Floats = np.where(np.isfinite(vol), vol - qt.vol, by_vega)
-        if not np.all(np.isfinite(differences)):
-            raise _Stopped(f"a residual was not finite at {z.tolist()}")
+        differences: Floats = np.where(np.isfinite(vols), vols - qt.vol, by_vega)
         return differences
 
     def __call__(self, z: Floats) -> Floats:
@@ -294,6 +364,21 @@ class _Objective:
         if self.best is None or cost < self.best[0]:
             self.best = (cost, z.copy())
         return residuals
+
+    def jacobian(self, z: Floats, free: np.ndarray) -> Floats:
+        """d residual / d z[free], quotes by free coordinates."""
+        bumped = self.layout.bumped(free)
+        self._spend(1 + bin(bumped).count("1"))
+        rows = self.pricer.jacobian(self.layout.values(z), bumped)
+        _, vols = self.model(z)
+        vega = self.vega
+        if self.weighting == "vol":
+            vega = np.where(vols > 0.0, _vega(self.quotes, np.where(vols > 0.0, vols, 1.0)), vega)
+        d_prices = self.layout.chained(z, rows[1:])[:, free]
+        jacobian: Floats = d_prices * (self.scale / vega)[:, None]
+        if not np.all(np.isfinite(jacobian)):
+            raise _Stopped(f"the model's derivatives were not finite at {self.layout.described(z)}")
+        return jacobian
 
 
 class _Progress:
@@ -321,86 +406,15 @@ def _check_quotes(quotes: Any) -> None:
         raise TypeError(f"quotes must be a jumpdiffusion.Quotes; got {type(quotes).__name__}")
 
 
-def _fit(name: str, quotes: Quotes, price: Callable[[Floats], Floats], starts: list[Floats],
-         lower: Floats, upper: Floats, model: "_Model[P]", fixed: Optional[dict[str, float]],
-         bounds: Optional[dict[str, tuple[float, float]]], weighting: str, quiet: bool,
-         max_evaluations: int) -> Calibration[P]:
-    if weighting not in ("vol", "vega"):
-        raise ValueError(f"weighting must be 'vol' or 'vega'; got {weighting!r}")
-    if not isinstance(max_evaluations, int) or isinstance(max_evaluations, bool) or max_evaluations < 1:
-        raise ValueError(f"max_evaluations must be a positive int; got {max_evaluations!r}")
-    # scipy is imported here, not with the package: pricing alone needs neither its import
-    # time nor the BLAS threads it starts.
-    from scipy.optimize import least_squares  # type: ignore[import-untyped]
-
-    began = time.perf_counter()
-    lower, upper, held = model.narrowed(lower, upper, fixed or {}, bounds or {})
-    free = np.array([i for i in range(lower.size) if i not in held], dtype=np.intp)
-    objective = _Objective(quotes, price, weighting, max_evaluations)
-
-    def full(x: Floats) -> Floats:
-        z = lower.copy()
-        for i, value in held.items():
-            z[i] = value
-        z[free] = x
-        return z
-
-    def residuals(x: Floats) -> Floats:
-        return objective(full(x))
-
-    # Several starts: the one with the smallest residual goes to the optimiser.
-    lo, hi = lower[free], upper[free]
-    inside = [np.clip(z[free], lo + 1e-9 * (hi - lo), hi - 1e-9 * (hi - lo)) for z in starts]
-    start = inside[0]
-    jacobian: Optional[Floats] = None
-    try:
-        if free.size == 0:
-            raise _Stopped("every parameter is fixed")
-        costs = [float(np.sum(residuals(x) ** 2)) if len(inside) > 1 else 0.0 for x in inside]
-        start = inside[int(np.argmin(costs))]
-        progress = _Progress(name, objective, quiet)
-        fit = least_squares(residuals, start, bounds=(lo, hi), method="trf", x_scale="jac",
-                            xtol=1e-12, ftol=1e-12, gtol=1e-12, max_nfev=max_evaluations,
-                            callback=progress)
-        found, converged = fit.x, fit.status > 0
-        jacobian = np.asarray(fit.jac, dtype=np.float64)
-        status = fit.message if converged else f"did not converge: {fit.message}"
-    except _Stopped as stopped:
-        # Ends at the best point evaluated so far (or the start), reported as not converged.
-        found = objective.best[1][free] if objective.best is not None else start
-        converged, status = False, f"did not converge: stopped because {stopped}"
-        if free.size == 0:
-            converged, status = True, "every parameter is fixed: nothing to fit"
-    # The report's residuals are in implied volatility whatever the weighting; the model's
-    # prices there were formed by the fit (no evaluation beyond the budget), unless every
-    # parameter is fixed.
-    z = full(found)
-    if z.tobytes() not in objective.seen and objective.best is not None:
-        z, found = objective.best[1], objective.best[1][free]
-    try:
-        differences = objective.vol_differences(z, "vol")
-        model_prices = objective.model(z)
-    except _Stopped:
-        differences = np.full(len(quotes), np.nan)
-        model_prices = np.full(len(quotes), np.nan)
-        converged = False
-    errors = model.standard_errors(z, free, jacobian, differences * objective.scale)
-    residuals_points = 100.0 * differences
-    evaluations = objective.evaluations
-    return Calibration(parameters=model.from_z(z), start=model.from_z(full(start)), residuals=residuals_points,
-                       rms=float(np.sqrt(np.mean(residuals_points ** 2))), evaluations=evaluations,
-                       prices=evaluations * len(quotes), seconds=time.perf_counter() - began,
-                       converged=bool(converged), status=str(status), standard_errors=errors,
-                       model_vols=quotes.vol + differences, model_prices=model_prices, quotes=quotes)
-
-
 class _Model(Generic[P]):
-    """A model's fitted coordinates: the parameters, with those named in `inverted` fitted
-    as their reciprocals (Kou's mean jump sizes 1/eta1, 1/eta2)."""
+    """A model's parameters and how they are fitted: those named in `inverted` as their
+    reciprocals (Kou's mean jump sizes 1/eta1, 1/eta2); `structured`, the parameters that
+    may carry a term structure."""
 
     def __init__(self, kind: Callable[..., P], names: tuple[str, ...], inverted: tuple[str, ...] = ()):
         self.kind: Callable[..., P] = kind
         self.names, self.inverted = names, inverted
+        self.structured = ("sigma", "lam")
 
     def from_z(self, z: Floats) -> P:
         return self.kind(*(1.0 / float(v) if n in self.inverted else float(v) for n, v in zip(self.names, z)))
@@ -443,25 +457,218 @@ class _Model(Generic[P]):
             held[i] = z
         return lower, upper, held
 
-    def standard_errors(self, z: Floats, free: np.ndarray, jacobian: Optional[Floats], residuals: Floats) -> P:
-        """sqrt(diag(s^2 (J^T J)^-1)) in the parameters' own units (0 where fixed, NaN
-        without a Jacobian or with no residual degree of freedom, inf where unidentified)."""
-        errors = np.zeros(z.size)
-        dof = residuals.size - free.size
-        if jacobian is None or dof <= 0 or not np.all(np.isfinite(jacobian)):
-            errors[free] = np.nan
-        else:
-            s2 = float(np.sum(residuals ** 2)) / dof
-            try:
-                covariance = s2 * np.linalg.inv(jacobian.T @ jacobian)
-                spread = np.sqrt(np.abs(np.diag(covariance)))
-            except np.linalg.LinAlgError:
-                spread = np.full(free.size, np.inf)
-            errors[free] = np.where(np.isfinite(spread), spread, np.inf)
-        for i, name in enumerate(self.names):   # d(1/z) = dz / z^2
-            if name in self.inverted:
-                errors[i] = errors[i] / (z[i] * z[i])
-        return self.kind(*(float(e) for e in errors))
+
+class _Layout(Generic[P]):
+    """The fit's coordinates z: each model parameter once (in the model's coordinates), or
+    one forward value per maturity interval for a parameter with a term structure."""
+
+    def __init__(self, model: _Model[P], quotes: Quotes, structured: tuple[str, ...]):
+        self.model: _Model[P] = model
+        self.structured = structured
+        self.maturities, self.group = np.unique(quotes.T, return_inverse=True)
+        self.dt = np.diff(self.maturities, prepend=0.0)
+        self.lower_triangle = (np.arange(self.maturities.size)[None, :] <= self.group[:, None]).astype(np.float64)
+        self.slices: list[slice] = []
+        at = 0
+        for name in model.names:
+            width = self.maturities.size if name in structured else 1
+            self.slices.append(slice(at, at + width))
+            at += width
+        self.size = at
+
+    def expanded(self, base: Floats) -> Floats:
+        """A value per model parameter as one per coordinate."""
+        return np.concatenate([np.full(sl.stop - sl.start, base[i]) for i, sl in enumerate(self.slices)])
+
+    def _effective(self, z: Floats, i: int) -> Floats:
+        """Effective sigma or lam per maturity from the forward values of parameter i."""
+        forward = z[self.slices[i]]
+        if self.model.names[i] == "sigma":
+            sigma: Floats = np.sqrt(np.cumsum(forward ** 2 * self.dt) / self.maturities)
+            return sigma
+        lam: Floats = np.cumsum(forward * self.dt) / self.maturities
+        return lam
+
+    def values(self, z: Floats) -> list[Any]:
+        """The model parameters per quote (arrays where structured, else one value)."""
+        out: list[Any] = []
+        for i, name in enumerate(self.model.names):
+            if name in self.structured:
+                out.append(self._effective(z, i)[self.group])
+            else:
+                v = float(z[self.slices[i].start])
+                out.append(1.0 / v if name in self.model.inverted else v)
+        return out
+
+    def bumped(self, free: np.ndarray) -> int:
+        """The native Jacobian's mask: the parameters with a free coordinate."""
+        mask = 0
+        for i, sl in enumerate(self.slices):
+            if np.any((free >= sl.start) & (free < sl.stop)):
+                mask |= 1 << i
+        return mask
+
+    def chained(self, z: Floats, d_parameters: Floats) -> Floats:
+        """d price / d z (quotes by coordinates) from d price / d parameter (rows)."""
+        columns = []
+        for i, name in enumerate(self.model.names):
+            d = d_parameters[i]
+            if name in self.structured:
+                forward, effective = z[self.slices[i]], self._effective(z, i)[self.group]
+                T = self.maturities[self.group]
+                if name == "sigma":   # d sigma_eff(T_g) / d forward_j = forward_j dt_j / (sigma_eff T_g), j <= g
+                    inner = (forward * self.dt)[None, :] / (effective * T)[:, None]
+                else:                 # d lam_eff(T_g) / d forward_j = dt_j / T_g, j <= g
+                    inner = self.dt[None, :] / T[:, None]
+                columns.append(d[:, None] * inner * self.lower_triangle)
+            else:
+                v = float(z[self.slices[i].start])
+                factor = -1.0 / (v * v) if name in self.model.inverted else 1.0
+                columns.append((d * factor)[:, None])
+        return np.hstack(columns)
+
+    def report(self, z: Floats, errors: Floats) -> tuple[P, P, Optional[TermStructure]]:
+        """The parameters, their standard errors (from those of z) and the term structure.
+        A parameter with a term structure reports its effective value at the last maturity
+        (its average over the whole span), with a NaN error (the forward values carry theirs)."""
+        base, spread = np.zeros(len(self.model.names)), np.zeros(len(self.model.names))
+        effective: dict[str, Floats] = {}
+        for i, name in enumerate(self.model.names):
+            if name in self.structured:
+                effective[name] = self._effective(z, i)
+                base[i], spread[i] = effective[name][-1], np.nan
+            else:
+                base[i], spread[i] = z[self.slices[i].start], errors[self.slices[i].start]
+                if name in self.model.inverted:   # d(1/z) = dz / z^2
+                    spread[i] = spread[i] / (base[i] * base[i])
+        parameters = self.model.from_z(base)
+        standard_errors = self.model.kind(*(float(e) for e in spread))
+        if not self.structured:
+            return parameters, standard_errors, None
+        names = self.model.names
+        per = {name: (z[self.slices[names.index(name)]], errors[self.slices[names.index(name)]])
+               for name in ("sigma", "lam")}
+        lam_index = names.index("lam")
+        lam = effective.get("lam", np.full(self.maturities.size, z[self.slices[lam_index].start]))
+        forward_lam = per["lam"][0] if "lam" in self.structured else np.full(self.maturities.size, per["lam"][0][0])
+        lam_errors = per["lam"][1] if "lam" in self.structured else np.full(self.maturities.size, per["lam"][1][0])
+        term = TermStructure(self.maturities.copy(), effective["sigma"], lam, per["sigma"][0].copy(),
+                             np.array(forward_lam, dtype=np.float64), per["sigma"][1].copy(),
+                             np.array(lam_errors, dtype=np.float64))
+        return parameters, standard_errors, term
+
+    def described(self, z: Floats) -> str:
+        return "[" + ", ".join(f"{v:.6g}" for v in z) + "]"
+
+
+def _standard_errors(jacobian: Optional[Floats], residuals: Floats, size: int, free: np.ndarray) -> Floats:
+    """sqrt(diag(s^2 (J^T J)^-1)) per coordinate (0 where fixed, NaN without a Jacobian or
+    with no residual degree of freedom, inf where unidentified)."""
+    errors = np.zeros(size)
+    dof = residuals.size - free.size
+    if jacobian is None or dof <= 0 or not np.all(np.isfinite(jacobian)):
+        errors[free] = np.nan
+        return errors
+    s2 = float(np.sum(residuals ** 2)) / dof
+    try:
+        covariance = s2 * np.linalg.inv(jacobian.T @ jacobian)
+        spread = np.sqrt(np.abs(np.diag(covariance)))
+    except np.linalg.LinAlgError:
+        spread = np.full(free.size, np.inf)
+    errors[free] = np.where(np.isfinite(spread), spread, np.inf)
+    return errors
+
+
+def _term_structure(term_structure: Any) -> tuple[str, ...]:
+    if term_structure is None:
+        return ()
+    names = (term_structure,) if isinstance(term_structure, str) else tuple(term_structure)
+    if names not in (("sigma",), ("sigma", "lam"), ("lam", "sigma")):
+        raise ValueError(f"term_structure must be None, 'sigma' or ('sigma', 'lam'); got {term_structure!r}")
+    return tuple(sorted(names, key=("sigma", "lam").index))
+
+
+def _fit(name: str, quotes: Quotes, pricer: _Pricer, starts: list[Floats], lower: Floats, upper: Floats,
+         model: "_Model[P]", fixed: Optional[dict[str, float]], bounds: Optional[dict[str, tuple[float, float]]],
+         term_structure: Any, weighting: str, quiet: bool, max_evaluations: int) -> Calibration[P]:
+    if weighting not in ("vol", "vega"):
+        raise ValueError(f"weighting must be 'vol' or 'vega'; got {weighting!r}")
+    if not isinstance(max_evaluations, int) or isinstance(max_evaluations, bool) or max_evaluations < 1:
+        raise ValueError(f"max_evaluations must be a positive int; got {max_evaluations!r}")
+    structured = _term_structure(term_structure)
+    for fixed_name in fixed or {}:
+        if fixed_name in structured:
+            raise ValueError(f"fixed: {fixed_name} has a term structure in this fit and cannot be fixed")
+    # scipy is imported here, not with the package: pricing alone needs neither its import
+    # time nor the BLAS threads it starts.
+    from scipy.optimize import least_squares  # type: ignore[import-untyped]
+
+    began = time.perf_counter()
+    lower, upper, held_base = model.narrowed(lower, upper, fixed or {}, bounds or {})
+    layout = _Layout(model, quotes, structured)
+    lower, upper = layout.expanded(lower), layout.expanded(upper)
+    held = {layout.slices[i].start: v for i, v in held_base.items()}
+    free = np.array([i for i in range(layout.size) if i not in held], dtype=np.intp)
+    objective = _Objective(quotes, layout, pricer, weighting, max_evaluations)
+
+    def full(x: Floats) -> Floats:
+        z = lower.copy()
+        for i, value in held.items():
+            z[i] = value
+        z[free] = x
+        return z
+
+    def residuals(x: Floats) -> Floats:
+        return objective(full(x))
+
+    # Several starts: the one with the smallest residual goes to the optimiser.
+    lo, hi = lower[free], upper[free]
+    inside = [np.clip(layout.expanded(z)[free], lo + 1e-9 * (hi - lo), hi - 1e-9 * (hi - lo)) for z in starts]
+    start = inside[0]
+    jacobian: Optional[Floats] = None
+    try:
+        if free.size == 0:
+            raise _Stopped("every parameter is fixed")
+        costs = [float(np.sum(residuals(x) ** 2)) if len(inside) > 1 else 0.0 for x in inside]
+        start = inside[int(np.argmin(costs))]
+        progress = _Progress(name, objective, quiet)
+        fit = least_squares(residuals, start, jac=lambda x: objective.jacobian(full(x), free), bounds=(lo, hi),
+                            method="trf", x_scale="jac", xtol=1e-12, ftol=1e-12, gtol=1e-12,
+                            max_nfev=max_evaluations, callback=progress)
+        found, converged = fit.x, fit.status > 0
+        jacobian = np.asarray(fit.jac, dtype=np.float64)
+        status = fit.message if converged else f"did not converge: {fit.message}"
+    except _Stopped as stopped:
+        # Ends at the best point evaluated so far (or the start), reported as not converged.
+        found = objective.best[1][free] if objective.best is not None else start
+        converged, status = False, f"did not converge: stopped because {stopped}"
+        if free.size == 0:
+            converged, status = True, "every parameter is fixed: nothing to fit"
+    # The report's residuals are in implied volatility whatever the weighting; the model's
+    # prices there were formed by the fit (no evaluation beyond the budget), unless every
+    # parameter is fixed.
+    z = full(found)
+    if z.tobytes() not in objective.seen and objective.best is not None:
+        z, found = objective.best[1], objective.best[1][free]
+    try:
+        differences = objective.vol_differences(z, "vol")
+        model_prices = objective.model(z)[0]
+    except _Stopped:
+        differences = np.full(len(quotes), np.nan)
+        model_prices = np.full(len(quotes), np.nan)
+        converged = False
+    errors = _standard_errors(jacobian, differences * objective.scale, layout.size, free)
+    parameters, standard_errors, term = layout.report(z, errors)
+    residuals_points = 100.0 * differences
+    evaluations = objective.evaluations
+    start_z = full(start)
+    start_parameters = layout.report(start_z, np.zeros(layout.size))[0]
+    return Calibration(parameters=parameters, start=start_parameters, residuals=residuals_points,
+                       rms=float(np.sqrt(np.mean(residuals_points ** 2))), evaluations=evaluations,
+                       prices=evaluations * len(quotes), seconds=time.perf_counter() - began,
+                       converged=bool(converged), status=str(status), standard_errors=standard_errors,
+                       model_vols=quotes.vol + differences, model_prices=model_prices, quotes=quotes,
+                       term_structure=term)
 
 
 _KOU = _Model(KouParameters, KouParameters._fields, ("eta1", "eta2"))
@@ -489,7 +696,7 @@ _FIT_KEYWORDS = """
 
 def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weighting: str = "vol",
                   fixed: Optional[dict[str, float]] = None, bounds: Optional[dict[str, tuple[float, float]]] = None,
-                  n: Optional[int] = None, quiet: bool = False,
+                  term_structure: Any = None, n: Optional[int] = None, quiet: bool = False,
                   max_evaluations: int = 400) -> Calibration[KouParameters]:
     """Fits Kou's (sigma, lam, p, eta1, eta2) to the quotes by least squares
     (scipy.optimize.least_squares, trust-region reflective, within bounds that keep every
@@ -507,12 +714,6 @@ def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weig
     converged False and a status that says why (it does not raise from the optimiser).
     """
     _check_quotes(quotes)
-
-    def price(z: Floats) -> Floats:
-        par = _KOU.from_z(z)
-        return np.asarray(kou_price(quotes.kind, quotes.S, quotes.K, quotes.T, quotes.r, par.sigma,
-                                    par.lam, par.p, par.eta1, par.eta2, q=quotes.q, n=n))
-
     if start is not None:
         starts = [_KOU.to_z(KouParameters(*start))]
     else:
@@ -520,24 +721,20 @@ def calibrate_kou(quotes: Quotes, *, start: Optional[KouParameters] = None, weig
         starts = [np.array([f * atm, lam, p, up, down])
                   for f, lam in ((0.8, 1.0), (0.6, 3.0)) for p in (0.3, 0.6)
                   for up, down in ((0.05, 0.1), (0.1, 0.25))]
-    return _fit("calibrate_kou", quotes, price, starts, _KOU_LOWER, _intensity_capped(_KOU_UPPER, quotes, 1.0),
-                _KOU, fixed, bounds, weighting, quiet, max_evaluations)
+    return _fit("calibrate_kou", quotes, _Pricer(quotes, "kou", n), starts, _KOU_LOWER,
+                _intensity_capped(_KOU_UPPER, quotes, 1.0), _KOU, fixed, bounds, term_structure, weighting, quiet,
+                max_evaluations)
 
 
 def calibrate_merton(quotes: Quotes, *, start: Optional[MertonParameters] = None,
                      weighting: str = "vol", fixed: Optional[dict[str, float]] = None,
-                     bounds: Optional[dict[str, tuple[float, float]]] = None, n: Optional[int] = None,
-                     quiet: bool = False, max_evaluations: int = 400) -> Calibration[MertonParameters]:
+                     bounds: Optional[dict[str, tuple[float, float]]] = None, term_structure: Any = None,
+                     n: Optional[int] = None, quiet: bool = False,
+                     max_evaluations: int = 400) -> Calibration[MertonParameters]:
     """Fits Merton's (sigma, lam, m, s) to the quotes, as calibrate_kou does (bounds
     0.005 <= sigma <= 2, 0 <= lam <= min(50, 4995 / (exp(2.125) max(T))), -2 <= m <= 1,
     0.001 <= s <= 1.5)."""
     _check_quotes(quotes)
-
-    def price(z: Floats) -> Floats:
-        par = _MERTON.from_z(z)
-        return np.asarray(merton_price(quotes.kind, quotes.S, quotes.K, quotes.T, quotes.r, par.sigma,
-                                       par.lam, par.m, par.s, q=quotes.q, n=n))
-
     if start is not None:
         starts = [_MERTON.to_z(MertonParameters(*start))]
     else:
@@ -545,9 +742,9 @@ def calibrate_merton(quotes: Quotes, *, start: Optional[MertonParameters] = None
         starts = [np.array([f * atm, lam, m, s]) for f, lam in ((0.8, 1.0), (0.6, 3.0))
                   for m in (-0.1, 0.0) for s in (0.1, 0.25)]
     growth = math.exp(_MERTON_UPPER[2] + 0.5 * _MERTON_UPPER[3] ** 2)   # the largest 1 + k
-    return _fit("calibrate_merton", quotes, price, starts, _MERTON_LOWER,
-                _intensity_capped(_MERTON_UPPER, quotes, growth), _MERTON, fixed, bounds, weighting, quiet,
-                max_evaluations)
+    return _fit("calibrate_merton", quotes, _Pricer(quotes, "merton", n), starts, _MERTON_LOWER,
+                _intensity_capped(_MERTON_UPPER, quotes, growth), _MERTON, fixed, bounds, term_structure,
+                weighting, quiet, max_evaluations)
 
 
 calibrate_kou.__doc__ = (calibrate_kou.__doc__ or "") + _FIT_KEYWORDS

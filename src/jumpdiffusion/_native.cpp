@@ -14,6 +14,7 @@
 
 #include "batch/broadcast.h"
 #include "batch/european.h"
+#include "batch/fit_jacobian.h"
 #include "batch/kou_greeks.h"
 #include "batch/threads.h"
 #include "module_guards.h"
@@ -57,6 +58,32 @@ py::array_t<double> kou_rows(std::size_t size, const Flags &kind, const Doubles 
     const batch::KouInputs c{column(kind), column(S),   column(K), column(T),    column(r),    column(q),
                              column(sigma), column(lam), column(p), column(eta1), column(eta2), column(n)};
     return results(Rows, size, [&](double *out) { Loop(size, c, out); });
+}
+
+void kou_price_loop(std::size_t size, const batch::KouInputs &c, double *out) { batch::kou_prices(size, c, out); }
+void merton_price_loop(std::size_t size, const batch::MertonInputs &c, double *out) {
+    batch::merton_prices(size, c, out);
+}
+
+// A fit's prices and their differences in the parameters set in `bumped` (fit_jacobian.h).
+py::array_t<double> kou_fit_rows(std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
+                                 const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
+                                 const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2,
+                                 const Doubles &n, unsigned bumped) {
+    const batch::KouInputs c{column(kind), column(S),   column(K), column(T),    column(r),    column(q),
+                             column(sigma), column(lam), column(p), column(eta1), column(eta2), column(n)};
+    return results(1 + batch::kKouFitParameters, size,
+                   [&](double *out) { batch::kou_fit_jacobian(size, c, bumped, out); });
+}
+
+py::array_t<double> merton_fit_rows(std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
+                                    const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
+                                    const Doubles &lam, const Doubles &m, const Doubles &s, const Doubles &n,
+                                    unsigned bumped) {
+    const batch::MertonInputs c{column(kind), column(S), column(K), column(T), column(r), column(q),
+                                column(sigma), column(lam), column(m), column(s), column(n)};
+    return results(1 + batch::kMertonFitParameters, size,
+                   [&](double *out) { batch::merton_fit_jacobian(size, c, bumped, out); });
 }
 
 template <std::size_t Rows, void (*Loop)(std::size_t, const batch::MertonInputs &, double *)>
@@ -290,10 +317,12 @@ py::object try_merton_prices(py::handle kind, py::handle S, py::handle K, py::ha
 
 MAIN_INTERPRETER_MODULE(_native, mod) {
     module_guards::guard_base_type_construction();
-    mod.def("kou_prices", &kou_rows<1, batch::kou_prices>);
+    mod.def("kou_prices", &kou_rows<1, kou_price_loop>);
+    mod.def("kou_fit_jacobian", &kou_fit_rows);
     mod.def("kou_closed_forms", &kou_rows<3, batch::kou_closed_forms>);
     mod.def("kou_greeks", &kou_rows<batch::kGreekRows, batch::kou_greeks>);
-    mod.def("merton_prices", &merton_rows<1, batch::merton_prices>);
+    mod.def("merton_prices", &merton_rows<1, merton_price_loop>);
+    mod.def("merton_fit_jacobian", &merton_fit_rows);
     mod.def("merton_greeks", &merton_rows<5, batch::merton_greeks>);
     mod.def("implied_vols", [](std::size_t size, const Doubles &price, const Flags &kind, const Doubles &S,
                                const Doubles &K, const Doubles &T, const Doubles &r, const Doubles &q) {

@@ -12,6 +12,7 @@
 
 #include "batch/broadcast.h"
 #include "batch/european.h"
+#include "batch/fit_jacobian.h"
 #include "batch/kou_greeks.h"
 #include "batch/threads.h"
 #include "kou_call.h"
@@ -153,6 +154,76 @@ TEST(Batch, KouGreeksByIdentitiesAgreeWithDifferences) {
         for (std::size_t e = 0; e < size; ++e) EXPECT_NEAR(g[2 * size + e], (up[e] - down[e]) / (2 * h), 1e-6) << e;
         price(T, r + h, sigma, up), price(T, r - h, sigma, down);
         for (std::size_t e = 0; e < size; ++e) EXPECT_NEAR(g[4 * size + e], (up[e] - down[e]) / (2 * h), 1e-6) << e;
+    }
+}
+
+TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
+    // Row 0 is the price loop's bits; each bumped row agrees with a central difference of
+    // the prices (step 1e-4, error O(1e-8)) to the forward difference's 1e-6; a parameter
+    // at the top of its range (p = 1) is bumped downwards; a row not asked for is 0.
+    std::vector<double> K, T, sigma, lam;
+    for (int e = 0; e < 24; ++e) {
+        K.push_back(70.0 + 2.5 * e);
+        T.push_back(e < 12 ? 0.25 : 1.5);
+        sigma.push_back(e < 12 ? 0.25 : 0.18);  // per-element values, as a term structure gives
+        lam.push_back(e < 12 ? 0.6 : 1.1);
+    }
+    const std::size_t size = K.size();
+    const double S = 100.0, r = 0.03, q = 0.01, n = -1.0, m = -0.1, s = 0.2;
+    const std::int8_t call = 1;
+    for (double p : {0.35, 1.0}) {
+        double eta1 = 9.0, eta2 = 5.0;
+        const batch::KouInputs base{one(call), one(S), all(K), all(T), one(r), one(q), all(sigma), all(lam),
+                                    one(p), one(eta1), one(eta2), one(n)};
+        std::vector<double> jac((1 + batch::kKouFitParameters) * size), price(size), up(size), down(size);
+        batch::kou_fit_jacobian(size, base, 0b10111u, jac.data());
+        batch::kou_prices(size, base, price.data());
+        for (std::size_t e = 0; e < size; ++e) EXPECT_TRUE(same_bits(jac[e], price[e])) << e;
+        for (std::size_t e = 0; e < size; ++e) EXPECT_EQ(jac[4 * size + e], 0.0);  // eta1 not asked for
+        auto central = [&](double &x, std::size_t row, double h) {
+            const double x0 = x;
+            x = x0 + h;
+            batch::kou_prices(size, base, up.data());
+            x = x0 - h;
+            batch::kou_prices(size, base, down.data());
+            x = x0;
+            for (std::size_t e = 0; e < size; ++e) {
+                const double d = (up[e] - down[e]) / (2 * h);
+                EXPECT_NEAR(jac[row * size + e], d, 2e-6 * (1.0 + std::fabs(d))) << row << " " << e;
+            }
+        };
+        if (p < 1.0) central(p, 3, 1e-4);
+        central(eta2, 5, 1e-4);
+        std::vector<double> sigmaUp(sigma), sigmaDown(sigma);
+        for (std::size_t e = 0; e < size; ++e) sigmaUp[e] += 1e-4, sigmaDown[e] -= 1e-4;
+        batch::KouInputs bumped = base;
+        bumped.sigma = all(sigmaUp);
+        batch::kou_prices(size, bumped, up.data());
+        bumped.sigma = all(sigmaDown);
+        batch::kou_prices(size, bumped, down.data());
+        for (std::size_t e = 0; e < size; ++e) {
+            EXPECT_NEAR(jac[size + e], (up[e] - down[e]) / 2e-4, 2e-6 * (1.0 + std::fabs(jac[size + e]))) << e;
+            EXPECT_TRUE(std::isfinite(jac[3 * size + e]));
+        }
+    }
+    // Merton: every parameter, against central differences.
+    double sigmaM = 0.2, lamM = 0.8, mM = m, sM = s;
+    const batch::MertonInputs mi{one(call), one(S), all(K), all(T), one(r), one(q), one(sigmaM), one(lamM),
+                                 one(mM), one(sM), one(n)};
+    std::vector<double> jac((1 + batch::kMertonFitParameters) * size), up(size), down(size);
+    batch::merton_fit_jacobian(size, mi, 0b1111u, jac.data());
+    double *const parameters[4] = {&sigmaM, &lamM, &mM, &sM};
+    for (std::size_t j = 0; j < 4; ++j) {
+        const double x0 = *parameters[j];
+        *parameters[j] = x0 + 1e-4;
+        batch::merton_prices(size, mi, up.data());
+        *parameters[j] = x0 - 1e-4;
+        batch::merton_prices(size, mi, down.data());
+        *parameters[j] = x0;
+        for (std::size_t e = 0; e < size; ++e) {
+            const double d = (up[e] - down[e]) / 2e-4;
+            EXPECT_NEAR(jac[(1 + j) * size + e], d, 2e-6 * (1.0 + std::fabs(d))) << j << " " << e;
+        }
     }
 }
 

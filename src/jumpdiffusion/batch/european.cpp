@@ -30,10 +30,10 @@ double merton_terms(const MertonInputs &c, std::size_t e) {
 
 // run(elements, count, terms) over strips of one Merton model, on the workers for size.
 template <typename Run>
-void merton_runs(std::size_t size, const MertonInputs &c, const Run &run) {
+void merton_runs(std::size_t size, const MertonInputs &c, const Run &run, std::size_t grain = kElementsPerThread) {
     const ModelKey key = merton_model(c);
     const Order order = group_by_model(size, key);
-    parallel_for(worker_count(size), size, [&](std::size_t begin, std::size_t end, std::size_t) {
+    parallel_for(worker_count(size, grain), size, [&](std::size_t begin, std::size_t end, std::size_t) {
         for_each_run(order, begin, end, kMaxRun, [&](std::size_t a, std::size_t b) { return key.same(a, b); },
                      [&](const std::size_t *elements, std::size_t count) {
                          run(elements, count, merton_terms(c, elements[0]));
@@ -65,11 +65,11 @@ Violation first_violation(std::size_t size, const JointOf &joint) {
 
 }  // namespace
 
-void kou_prices(std::size_t size, const KouInputs &c, double *out) {
+void kou_prices(std::size_t size, const KouInputs &c, double *out, std::size_t grain) {
     kou_evaluation_runs(size, c, [&](std::size_t e, const jumpdiffusion::KouCall &v, double spot) {
         const double price = c.kind[e] ? v.call : put_by_parity(v.call, c.K[e], c.r[e], c.T[e], spot);
         out[e] = v.priced ? price : kNaN;
-    });
+    }, grain);
 }
 
 void kou_closed_forms(std::size_t size, const KouInputs &c, double *out) {
@@ -86,7 +86,7 @@ void kou_closed_forms(std::size_t size, const KouInputs &c, double *out) {
 // truncation and the default rule both exceed 170, or where halvorn's sum is not finite
 // (a power or discount factor of one term overflowing), the series is summed around its
 // Poisson mode instead.
-void merton_prices(std::size_t size, const MertonInputs &c, double *out) {
+void merton_prices(std::size_t size, const MertonInputs &c, double *out, std::size_t grain) {
     merton_runs(size, c, [&](const std::size_t *elements, std::size_t count, double last) {
         const std::size_t e = elements[0];
         const double T = c.T[e], r = c.r[e], sigma = c.sigma[e], lam = c.lam[e], m = c.m[e], s = c.s[e];
@@ -111,7 +111,7 @@ void merton_prices(std::size_t size, const MertonInputs &c, double *out) {
                 jumpdiffusion::merton_series(spot[j], strike[j], T, r, sigma, lam, m, s, last);
             out[x] = c.kind[x] ? v.call : v.put;
         }
-    });
+    }, grain);
 }
 
 // With V_i = sigma^2 T + i s^2 and S' = S exp(-qT), K' = K exp(-rT), the call is

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "grouping.h"
+#include "threads.h"
 
 namespace batch {
 
@@ -28,8 +29,8 @@ struct MertonInputs {
 
 // Kou: corvane's call (certified closed form or stable evaluation) where it is accurate,
 // else the toolkit's completion (kou_call.h); a put by parity. NaN where no method
-// reaches the toolkit's accuracy. out[e] for e < size.
-void kou_prices(std::size_t size, const KouInputs &in, double *out);
+// reaches the toolkit's accuracy. out[e] for e < size; grain as for worker_count.
+void kou_prices(std::size_t size, const KouInputs &in, double *out, std::size_t grain = kElementsPerThread);
 
 // Kou: the closed form's value, its error bound and whether the price is the closed
 // form's bits (1 or 0), into out[e], out[size + e], out[2 size + e].
@@ -37,7 +38,8 @@ void kou_closed_forms(std::size_t size, const KouInputs &in, double *out);
 
 // Merton: halvorn's call by strips where its series is finite and ends by 170 terms, else
 // the series summed around its Poisson mode (merton_series.h); a put by parity.
-void merton_prices(std::size_t size, const MertonInputs &in, double *out);
+void merton_prices(std::size_t size, const MertonInputs &in, double *out,
+                   std::size_t grain = kElementsPerThread);
 
 // Merton: delta, gamma, vega, theta, rho of the truncated series (rows of size).
 void merton_greeks(std::size_t size, const MertonInputs &in, double *out);

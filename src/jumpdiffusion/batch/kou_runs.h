@@ -70,13 +70,14 @@ struct KouStrip {
 
 // strip(KouStrip, worker storage) for each strip of at most `levels` elements, in an order
 // that brings each model's elements together, on the workers for `size` elements; the
-// storage holds 2 * `stored` InOrders (the most levels one evaluation of the strip takes).
+// storage holds 2 * `stored` InOrders (the most levels one evaluation of the strip takes);
+// `grain` as for worker_count.
 template <typename Strip>
 void for_each_kou_strip(std::size_t size, const KouInputs &c, std::size_t levels, std::size_t stored,
-                        const Strip &strip) {
+                        const Strip &strip, std::size_t grain = kElementsPerThread) {
     const ModelKey key = kou_model(c);
     const Order order = group_by_model(size, key);
-    const std::size_t workers = worker_count(size);
+    const std::size_t workers = worker_count(size, grain);
     // A strip takes at most min(levels, size) elements, each stored / levels levels.
     KouStorage storage(workers, std::max<std::size_t>(1, std::min(levels, size) * (stored / levels)));
     parallel_for(workers, size, [&](std::size_t begin, std::size_t end, std::size_t worker) {
@@ -110,7 +111,8 @@ void for_each_kou_strip(std::size_t size, const KouInputs &c, std::size_t levels
 // priced without truncation. write(e, call, spot) receives element e's, spot its
 // forward-adjusted spot.
 template <typename Write>
-void kou_evaluation_runs(std::size_t size, const KouInputs &c, const Write &write) {
+void kou_evaluation_runs(std::size_t size, const KouInputs &c, const Write &write,
+                         std::size_t grain = kElementsPerThread) {
     constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
     static_assert(kLevels <= kMaxRun, "a Kou strip fits a run");
     for_each_kou_strip(size, c, kLevels, kLevels, [&](const KouStrip &s, kou::InOrders *orders) {
@@ -132,7 +134,7 @@ void kou_evaluation_runs(std::size_t size, const KouInputs &c, const Write &writ
                                                     s.lam, s.p, s.eta1, s.eta2, s.n, s.needed, discount),
                   s.spot[j]);
         }
-    });
+    }, grain);
 }
 
 }  // namespace batch

@@ -11,12 +11,13 @@ namespace batch {
 // The most threads a loop may use: all cores when 0 (the default); the benchmark sets 1.
 void set_max_threads(unsigned threads);
 
-// The number of workers a loop over `size` elements uses: one below twice kElementsPerThread
-// (starting threads costs more), else at most one per kElementsPerThread elements and
-// per core. Read it once per call and pass it on: what a call allocates per worker and
+// The number of workers a loop over `size` elements uses: one below twice `grain`
+// (starting threads costs more), else at most one per `grain` elements and per core. The
+// element loops use kElementsPerThread; a fit's Jacobian, whose elements cost a
+// microsecond each and which is evaluated many times over, a smaller grain. Read it once per call and pass it on: what a call allocates per worker and
 // the threads it starts must be the same number even if set_max_threads runs meanwhile.
 constexpr std::size_t kElementsPerThread = 4096;
-std::size_t worker_count(std::size_t size);
+std::size_t worker_count(std::size_t size, std::size_t grain = kElementsPerThread);
 
 // body(begin, end, worker) over [0, size) in `workers` contiguous chunks, the first on
 // the calling thread. body must not throw: everything it needs is allocated before.

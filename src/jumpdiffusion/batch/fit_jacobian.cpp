@@ -1,0 +1,138 @@
+#include "fit_jacobian.h"
+
+#include <cmath>
+#include <vector>
+
+#include "supported_domain.h"
+
+namespace batch {
+
+namespace {
+
+// A parameter of a fit: its column, its range in the supported domain and the floor of
+// its step's scale.
+template <typename Inputs>
+struct Parameter {
+    Column<double> Inputs::*column;
+    jumpdiffusion::Range range;
+    double floor;
+};
+
+constexpr double kRelativeStep = 0x1p-20;
+
+// x's bumped value: x + h, or x - h where x + h leaves the range; x + h is formed as a
+// double and h read back from it, so that the quotient's divisor is the step taken.
+double bumped_value(double x, const jumpdiffusion::Range &range, double floor) {
+    const double h = kRelativeStep * std::fmax(std::fabs(x), floor);
+    const double up = x + h;
+    return up <= range.high ? up : x - h;
+}
+
+// The columns of `copies` copies of the inputs laid end to end: a column of one value
+// stays one; every other is repeated (the kind column likewise).
+template <typename T>
+Column<T> repeated(Column<T> c, std::size_t size, std::size_t copies, std::vector<T> &store) {
+    if (c.step == 0) {
+        return c;
+    }
+    store.resize(size * copies);
+    for (std::size_t k = 0; k < copies; ++k) {
+        for (std::size_t e = 0; e < size; ++e) {
+            store[k * size + e] = c[e];
+        }
+    }
+    return Column<T>{store.data(), 1};
+}
+
+// The columns that are neither the kind nor a fitted parameter.
+template <typename Inputs>
+using Others = Column<double> Inputs::*const[6];
+
+template <typename Inputs, std::size_t Count, typename Prices>
+void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const Parameter<Inputs> (&parameters)[Count],
+                  const Others<Inputs> &others, const Prices &prices, double *out) {
+    std::size_t copies = 1;
+    for (std::size_t j = 0; j < Count; ++j) {
+        copies += (bumped >> j) & 1u;
+    }
+    // Everything allocated here, before the price pass starts its workers.
+    std::vector<std::int8_t> kinds;
+    std::vector<std::vector<double>> stores(Count + 6);
+    std::vector<double> values(copies * size);
+    Inputs all = in;
+    all.kind = repeated(in.kind, size, copies, kinds);
+    for (std::size_t i = 0; i < 6; ++i) {
+        all.*others[i] = repeated(in.*others[i], size, copies, stores[i]);
+    }
+    std::size_t copy = 1;
+    for (std::size_t j = 0; j < Count; ++j) {
+        const Parameter<Inputs> &par = parameters[j];
+        std::vector<double> &store = stores[6 + j];
+        const Column<double> base = in.*par.column;
+        const bool bump = (bumped >> j) & 1u;
+        if (!bump && base.step == 0) {
+            continue;   // one value in every copy
+        }
+        store.resize(copies * size);
+        for (std::size_t k = 0; k < copies; ++k) {
+            for (std::size_t e = 0; e < size; ++e) {
+                store[k * size + e] = base[e];
+            }
+        }
+        if (bump) {
+            for (std::size_t e = 0; e < size; ++e) {
+                store[copy * size + e] = bumped_value(base[e], par.range, par.floor);
+            }
+            ++copy;
+        }
+        all.*par.column = Column<double>{store.data(), 1};
+    }
+    prices(copies * size, all, values.data());
+    for (std::size_t e = 0; e < size; ++e) {
+        out[e] = values[e];
+    }
+    copy = 1;
+    for (std::size_t j = 0; j < Count; ++j) {
+        double *row = out + (1 + j) * size;
+        if (!((bumped >> j) & 1u)) {
+            for (std::size_t e = 0; e < size; ++e) {
+                row[e] = 0.0;
+            }
+            continue;
+        }
+        const Parameter<Inputs> &par = parameters[j];
+        const Column<double> base = in.*par.column;
+        for (std::size_t e = 0; e < size; ++e) {
+            const double h = bumped_value(base[e], par.range, par.floor) - base[e];
+            row[e] = (values[copy * size + e] - values[e]) / h;
+        }
+        ++copy;
+    }
+}
+
+}  // namespace
+
+void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, double *out) {
+    namespace dom = jumpdiffusion::domain;
+    static const Parameter<KouInputs> parameters[kKouFitParameters] = {
+        {&KouInputs::sigma, dom::sigma, 0.05}, {&KouInputs::lam, dom::lam, 0.25},
+        {&KouInputs::p, dom::p, 0.25},         {&KouInputs::eta1, dom::eta1, 1.0},
+        {&KouInputs::eta2, dom::eta2, 1.0}};
+    static const Others<KouInputs> others = {&KouInputs::S, &KouInputs::K, &KouInputs::T,
+                                             &KouInputs::r, &KouInputs::q, &KouInputs::n};
+    fit_jacobian(size, in, bumped, parameters, others,
+                 [](std::size_t n, const KouInputs &c, double *o) { kou_prices(n, c, o, kFitGrain); }, out);
+}
+
+void merton_fit_jacobian(std::size_t size, const MertonInputs &in, unsigned bumped, double *out) {
+    namespace dom = jumpdiffusion::domain;
+    static const Parameter<MertonInputs> parameters[kMertonFitParameters] = {
+        {&MertonInputs::sigma, dom::sigma, 0.05}, {&MertonInputs::lam, dom::lam, 0.25},
+        {&MertonInputs::m, dom::m, 0.1},          {&MertonInputs::s, dom::s, 0.05}};
+    static const Others<MertonInputs> others = {&MertonInputs::S, &MertonInputs::K, &MertonInputs::T,
+                                                &MertonInputs::r, &MertonInputs::q, &MertonInputs::n};
+    fit_jacobian(size, in, bumped, parameters, others,
+                 [](std::size_t n, const MertonInputs &c, double *o) { merton_prices(n, c, o, kFitGrain); }, out);
+}
+
+}  // namespace batch
