@@ -1,6 +1,9 @@
 """Benchmark: implied volatility against py_vollib and over a grid against 40-digit prices,
-and calibration of both models to the example's 65-quote Kou surface. Prints markdown tables; every figure comes from this run.
-Run: python3 bench/calibration.py (needs the bench extra for py_vollib).
+calibration of both models to the example's 65-quote Kou surface, and calibration against
+fourier-option-pricer's (foureng) on the same 233 quotes from the same start. Prints
+markdown tables; every figure comes from this run.
+Run: python3 bench/calibration.py [--peer] (needs the bench extra for py_vollib and foureng;
+--peer runs only the comparison with foureng).
 """
 import math
 import os
@@ -131,7 +134,74 @@ def implied_vol_grid(points=150):
     print()
 
 
+def peer_surface(model):
+    """233 quotes (5 maturities 0.1-2 years, strikes 0.7-1.3 of the forward), the model's
+    implied vols at known parameters with 0.2 vol points of seeded noise, and a start."""
+    rng = np.random.default_rng(3)
+    S, r, q = 100.0, 0.03, 0.01
+    K, T = [], []
+    for t in (0.1, 0.25, 0.5, 1.0, 2.0):
+        strikes = np.linspace(0.7, 1.3, 47 if t < 1.5 else 45) * S * np.exp((r - q) * t)
+        K += list(strikes)
+        T += [t] * strikes.size
+    K, T = np.array(K), np.array(T)
+    kind = np.where(K >= S, "call", "put")
+    if model == "kou":
+        true, start = (0.15, 0.8, 0.3, 12.0, 6.0), (0.2, 1.5, 0.4, 10.0, 8.0)
+        price = jd.kou_price(kind, S, K, T, r, *true, q=q)
+    else:
+        true, start = (0.15, 0.8, -0.1, 0.12), (0.2, 1.5, -0.05, 0.2)
+        price = jd.merton_price(kind, S, K, T, r, *true, q=q)
+    vol = np.asarray(jd.implied_vol(price, kind, S, K, T, r, q=q)) + rng.normal(0.0, 0.002, K.size)
+    return S, r, q, kind, K, T, vol, start
+
+
+def peer_table(repeat=21):
+    """Both calibrators from the same start on the same quotes, each timed as the median of
+    `repeat` runs taken in turn (so that the machine's load falls on both alike):
+    foureng.calibrate (its analytic characteristic-function gradients, its defaults)
+    against calibrate_kou / calibrate_merton (all cores)."""
+    try:
+        import foureng
+    except ImportError:
+        print("foureng is not installed (pip install '.[bench]')")
+        return
+    print(f"## Calibration against foureng {foureng.__version__}: 233 quotes, 5 maturities, same start\n")
+    print("| model | implementation | seconds (median) | rms of the vol residuals (points) | parameters | "
+          "evaluations |")
+    print("|---|---|---|---|---|---|")
+    for model in ("kou", "merton"):
+        S, r, q, kind, K, T, vol, start = peer_surface(model)
+        # Each side's quotes are made once, outside the timing.
+        quotes = foureng.MarketQuotes(S, r, q, T, K, ivs=vol)
+        market = jd.Quotes(kind, K, T, S=S, r=r, q=q, vol=vol)
+        if model == "kou":
+            initial = foureng.KouParams(*start)
+            name, ours = "kou", lambda: jd.calibrate_kou(market, start=jd.KouParameters(*start), quiet=True)
+        else:
+            initial = foureng.MertonJDParams(sigma=start[0], lam=start[1], muj=start[2], sigj=start[3])
+            name, ours = "merton_jd", lambda: jd.calibrate_merton(market, start=jd.MertonParameters(*start),
+                                                                   quiet=True)
+        peer_times, times = [], []
+        for _ in range(repeat):
+            peer_time, peer = best_of(lambda: foureng.calibrate(name, quotes, initial), 1)
+            time_, fit = best_of(ours, 1)
+            peer_times.append(peer_time)
+            times.append(time_)
+        peer_seconds, seconds = statistics.median(peer_times), statistics.median(times)
+        values = ", ".join(f"{v:.5g}" for v in peer.values.values())
+        print(f"| {model.capitalize()} | foureng.calibrate | {peer_seconds:.4f} | {100 * peer.rmse_iv:.5f} "
+              f"| {values} | {peer.nfev} + {peer.njev} gradients |")
+        print(f"| {model.capitalize()} | jumpdiffusion ({peer_seconds / seconds:.1f}× faster) | {seconds:.4f} "
+              f"| {fit.rms:.5f} | {', '.join(f'{v:.5g}' for v in fit.parameters)} | {fit.evaluations} |")
+    print()
+
+
 if __name__ == "__main__":
+    if "--peer" in sys.argv[1:]:
+        peer_table()
+        sys.exit(0)
     implied_vol_table()
     implied_vol_grid()
     calibration_table()
+    peer_table()

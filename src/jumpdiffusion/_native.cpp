@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "batch/broadcast.h"
@@ -65,25 +66,38 @@ void merton_price_loop(std::size_t size, const batch::MertonInputs &c, double *o
     batch::merton_prices(size, c, out);
 }
 
+// The prices a fit already has, one per element, or null (none given).
+const double *given_prices(const std::optional<Doubles> &given, std::size_t size) {
+    if (!given) {
+        return nullptr;
+    }
+    if (static_cast<std::size_t>(given->size()) != size) {
+        throw py::value_error("the given prices must be one per element");
+    }
+    return given->data();
+}
+
 // A fit's prices and their differences in the parameters set in `bumped` (fit_jacobian.h).
 py::array_t<double> kou_fit_rows(std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
                                  const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
                                  const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2,
-                                 const Doubles &n, unsigned bumped) {
+                                 const Doubles &n, unsigned bumped, const std::optional<Doubles> &given) {
     const batch::KouInputs c{column(kind), column(S),   column(K), column(T),    column(r),    column(q),
                              column(sigma), column(lam), column(p), column(eta1), column(eta2), column(n)};
+    const double *prices = given_prices(given, size);
     return results(1 + batch::kKouFitParameters, size,
-                   [&](double *out) { batch::kou_fit_jacobian(size, c, bumped, out); });
+                   [&](double *out) { batch::kou_fit_jacobian(size, c, bumped, prices, out); });
 }
 
 py::array_t<double> merton_fit_rows(std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
                                     const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
                                     const Doubles &lam, const Doubles &m, const Doubles &s, const Doubles &n,
-                                    unsigned bumped) {
+                                    unsigned bumped, const std::optional<Doubles> &given) {
     const batch::MertonInputs c{column(kind), column(S), column(K), column(T), column(r), column(q),
                                 column(sigma), column(lam), column(m), column(s), column(n)};
+    const double *prices = given_prices(given, size);
     return results(1 + batch::kMertonFitParameters, size,
-                   [&](double *out) { batch::merton_fit_jacobian(size, c, bumped, out); });
+                   [&](double *out) { batch::merton_fit_jacobian(size, c, bumped, prices, out); });
 }
 
 template <std::size_t Rows, void (*Loop)(std::size_t, const batch::MertonInputs &, double *)>

@@ -158,7 +158,7 @@ TEST(Batch, KouGreeksByIdentitiesAgreeWithDifferences) {
 }
 
 TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
-    // Row 0 is the price loop's bits; each bumped row agrees with a central difference of
+    // Row 0 is the price loop's bits (or the prices given); each bumped row agrees with a central difference of
     // the prices (step 1e-4, error O(1e-8)) to the forward difference's 1e-6; a parameter
     // at the top of its range (p = 1) is bumped downwards; a row not asked for is 0.
     std::vector<double> K, T, sigma, lam;
@@ -176,9 +176,12 @@ TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
         const batch::KouInputs base{one(call), one(S), all(K), all(T), one(r), one(q), all(sigma), all(lam),
                                     one(p), one(eta1), one(eta2), one(n)};
         std::vector<double> jac((1 + batch::kKouFitParameters) * size), price(size), up(size), down(size);
-        batch::kou_fit_jacobian(size, base, 0b10111u, jac.data());
+        batch::kou_fit_jacobian(size, base, 0b10111u, nullptr, jac.data());
         batch::kou_prices(size, base, price.data());
         for (std::size_t e = 0; e < size; ++e) EXPECT_TRUE(same_bits(jac[e], price[e])) << e;
+        std::vector<double> fromGiven(jac.size());  // the prices given instead of formed: the same rows
+        batch::kou_fit_jacobian(size, base, 0b10111u, price.data(), fromGiven.data());
+        for (std::size_t i = 0; i < jac.size(); ++i) EXPECT_TRUE(same_bits(jac[i], fromGiven[i])) << i;
         for (std::size_t e = 0; e < size; ++e) EXPECT_EQ(jac[4 * size + e], 0.0);  // eta1 not asked for
         auto central = [&](double &x, std::size_t row, double h) {
             const double x0 = x;
@@ -211,7 +214,7 @@ TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
     const batch::MertonInputs mi{one(call), one(S), all(K), all(T), one(r), one(q), one(sigmaM), one(lamM),
                                  one(mM), one(sM), one(n)};
     std::vector<double> jac((1 + batch::kMertonFitParameters) * size), up(size), down(size);
-    batch::merton_fit_jacobian(size, mi, 0b1111u, jac.data());
+    batch::merton_fit_jacobian(size, mi, 0b1111u, nullptr, jac.data());
     double *const parameters[4] = {&sigmaM, &lamM, &mM, &sM};
     for (std::size_t j = 0; j < 4; ++j) {
         const double x0 = *parameters[j];

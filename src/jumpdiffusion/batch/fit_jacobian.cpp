@@ -49,9 +49,13 @@ template <typename Inputs>
 using Others = Column<double> Inputs::*const[6];
 
 template <typename Inputs, std::size_t Count, typename Prices>
-void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const Parameter<Inputs> (&parameters)[Count],
-                  const Others<Inputs> &others, const Prices &prices, double *out) {
-    std::size_t copies = 1;
+void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const double *given,
+                  const Parameter<Inputs> (&parameters)[Count], const Others<Inputs> &others, const Prices &prices,
+                  double *out) {
+    // Copy 0 is the elements as they are, unless their prices are given; then the bumped
+    // copies start at 0.
+    const std::size_t first = given ? 0 : 1;
+    std::size_t copies = first;
     for (std::size_t j = 0; j < Count; ++j) {
         copies += (bumped >> j) & 1u;
     }
@@ -64,7 +68,7 @@ void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const Par
     for (std::size_t i = 0; i < 6; ++i) {
         all.*others[i] = repeated(in.*others[i], size, copies, stores[i]);
     }
-    std::size_t copy = 1;
+    std::size_t copy = first;
     for (std::size_t j = 0; j < Count; ++j) {
         const Parameter<Inputs> &par = parameters[j];
         std::vector<double> &store = stores[6 + j];
@@ -87,11 +91,14 @@ void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const Par
         }
         all.*par.column = Column<double>{store.data(), 1};
     }
-    prices(copies * size, all, values.data());
-    for (std::size_t e = 0; e < size; ++e) {
-        out[e] = values[e];
+    if (copies > 0) {
+        prices(copies * size, all, values.data());
     }
-    copy = 1;
+    const double *basePrices = given ? given : values.data();
+    for (std::size_t e = 0; e < size; ++e) {
+        out[e] = basePrices[e];
+    }
+    copy = first;
     for (std::size_t j = 0; j < Count; ++j) {
         double *row = out + (1 + j) * size;
         if (!((bumped >> j) & 1u)) {
@@ -101,10 +108,10 @@ void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const Par
             continue;
         }
         const Parameter<Inputs> &par = parameters[j];
-        const Column<double> base = in.*par.column;
+        const Column<double> x = in.*par.column;
         for (std::size_t e = 0; e < size; ++e) {
-            const double h = bumped_value(base[e], par.range, par.floor) - base[e];
-            row[e] = (values[copy * size + e] - values[e]) / h;
+            const double h = bumped_value(x[e], par.range, par.floor) - x[e];
+            row[e] = (values[copy * size + e] - basePrices[e]) / h;
         }
         ++copy;
     }
@@ -112,7 +119,7 @@ void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const Par
 
 }  // namespace
 
-void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, double *out) {
+void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, const double *given, double *out) {
     namespace dom = jumpdiffusion::domain;
     static const Parameter<KouInputs> parameters[kKouFitParameters] = {
         {&KouInputs::sigma, dom::sigma, 0.05}, {&KouInputs::lam, dom::lam, 0.25},
@@ -120,18 +127,19 @@ void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, do
         {&KouInputs::eta2, dom::eta2, 1.0}};
     static const Others<KouInputs> others = {&KouInputs::S, &KouInputs::K, &KouInputs::T,
                                              &KouInputs::r, &KouInputs::q, &KouInputs::n};
-    fit_jacobian(size, in, bumped, parameters, others,
+    fit_jacobian(size, in, bumped, given, parameters, others,
                  [](std::size_t n, const KouInputs &c, double *o) { kou_prices(n, c, o, kFitGrain); }, out);
 }
 
-void merton_fit_jacobian(std::size_t size, const MertonInputs &in, unsigned bumped, double *out) {
+void merton_fit_jacobian(std::size_t size, const MertonInputs &in, unsigned bumped, const double *given,
+                         double *out) {
     namespace dom = jumpdiffusion::domain;
     static const Parameter<MertonInputs> parameters[kMertonFitParameters] = {
         {&MertonInputs::sigma, dom::sigma, 0.05}, {&MertonInputs::lam, dom::lam, 0.25},
         {&MertonInputs::m, dom::m, 0.1},          {&MertonInputs::s, dom::s, 0.05}};
     static const Others<MertonInputs> others = {&MertonInputs::S, &MertonInputs::K, &MertonInputs::T,
                                                 &MertonInputs::r, &MertonInputs::q, &MertonInputs::n};
-    fit_jacobian(size, in, bumped, parameters, others,
+    fit_jacobian(size, in, bumped, given, parameters, others,
                  [](std::size_t n, const MertonInputs &c, double *o) { merton_prices(n, c, o, kFitGrain); }, out);
 }
 

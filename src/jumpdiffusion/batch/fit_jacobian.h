@@ -28,8 +28,11 @@ constexpr std::size_t kFitGrain = 96;
 
 // out (size x (1 + parameters), row-major by row): row 0 the prices (kou_prices,
 // merton_prices), row 1 + j the forward difference quotient in parameter j where bit j of
-// `bumped` is set, else 0. NaN where a price is NaN.
-void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, double *out);
-void merton_fit_jacobian(std::size_t size, const MertonInputs &in, unsigned bumped, double *out);
+// `bumped` is set, else 0. NaN where a price is NaN. `given`, where not null, holds the
+// elements' prices as this call would form them (a fit has them from its residuals):
+// they are taken as row 0 and not formed again.
+void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, const double *given, double *out);
+void merton_fit_jacobian(std::size_t size, const MertonInputs &in, unsigned bumped, const double *given,
+                         double *out);
 
 }  // namespace batch
