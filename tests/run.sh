@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 stage() { printf '\n=== %s\n' "$*"; }
 
 stage "installing the package and the test dependencies"
-python3 -m pip install --quiet --disable-pip-version-check ".[test]" cmake ninja
+python3 -m pip install --quiet --disable-pip-version-check ".[test,market]" cmake ninja
 
 # GoogleTest (with its sources, for the 32-bit build) and the 32-bit toolchain from
 # Debian: needs root, as on CI; otherwise install these two packages first.

@@ -219,6 +219,24 @@ def test_calibration_example_prints_and_writes_its_figure(tmp_path):
     assert figure.stat().st_size > 20_000 and figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+def test_market_example_fits_the_spy_chain(tmp_path):
+    pytest.importorskip("stochvolmodels")
+    figure = tmp_path / "market.png"
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "calibrate_market.py"), str(figure)],
+                            capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    rows = {}
+    for line in result.stdout.splitlines():
+        cells = [c.strip() for c in line.strip("|").split("|")]
+        if cells[0] in ("Kou", "Merton"):
+            rows[cells[0], cells[1]] = float(cells[2])
+    assert len(rows) == 6, result.stdout
+    for model in ("Kou", "Merton"):   # each term structure closes part of the gap
+        assert rows[model, "sigma(T), lam(T)"] < rows[model, "sigma(T)"] < rows[model, "one sigma"] < 3.0
+        assert rows[model, "sigma(T), lam(T)"] < 0.7 * rows[model, "one sigma"]
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
 def test_bid_ask_quotes_weight_by_spread_and_frames_round_trip(surface):
     pd = pytest.importorskip("pandas")
     rng = np.random.default_rng(3)

@@ -46,7 +46,7 @@ def test_mypy_accepts_the_examples(tmp_path):
     readme_code = tmp_path / "readme_examples.py"
     readme_code.write_text("\n".join(readme_blocks()))
     result = mypy(str(ROOT / "examples" / "demo.py"), str(ROOT / "examples" / "scenario_grid.py"),
-                  str(ROOT / "examples" / "calibrate.py"),
+                  str(ROOT / "examples" / "calibrate.py"), str(ROOT / "examples" / "calibrate_market.py"),
                   str(readme_code))
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -66,7 +66,8 @@ void merton_price_loop(std::size_t size, const batch::MertonInputs &c, double *o
     batch::merton_prices(size, c, out);
 }
 
-// The prices a fit already has, one per element, or null (none given).
+// What a fit already has (its prices, or their derivative in lam), one per element, or
+// null (none given).
 const double *given_prices(const std::optional<Doubles> &given, std::size_t size) {
     if (!given) {
         return nullptr;
@@ -81,12 +82,13 @@ const double *given_prices(const std::optional<Doubles> &given, std::size_t size
 py::array_t<double> kou_fit_rows(std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
                                  const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
                                  const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2,
-                                 const Doubles &n, unsigned bumped, const std::optional<Doubles> &given) {
+                                 const Doubles &n, unsigned bumped, const std::optional<Doubles> &given,
+                                 const std::optional<Doubles> &givenLam) {
     const batch::KouInputs c{column(kind), column(S),   column(K), column(T),    column(r),    column(q),
                              column(sigma), column(lam), column(p), column(eta1), column(eta2), column(n)};
-    const double *prices = given_prices(given, size);
+    const double *prices = given_prices(given, size), *lamRow = given_prices(givenLam, size);
     return results(1 + batch::kKouFitParameters, size,
-                   [&](double *out) { batch::kou_fit_jacobian(size, c, bumped, prices, out); });
+                   [&](double *out) { batch::kou_fit_jacobian(size, c, bumped, prices, lamRow, out); });
 }
 
 py::array_t<double> merton_fit_rows(std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
@@ -333,6 +335,7 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     module_guards::guard_base_type_construction();
     mod.def("kou_prices", &kou_rows<1, kou_price_loop>);
     mod.def("kou_fit_jacobian", &kou_fit_rows);
+    mod.def("kou_fit_prices", &kou_rows<2, batch::kou_fit_prices>);
     mod.def("kou_closed_forms", &kou_rows<3, batch::kou_closed_forms>);
     mod.def("kou_greeks", &kou_rows<batch::kGreekRows, batch::kou_greeks>);
     mod.def("merton_prices", &merton_rows<1, merton_price_loop>);

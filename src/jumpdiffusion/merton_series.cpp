@@ -55,7 +55,10 @@ MertonSeries merton_series(double spot, double K, double T, double r, double sig
     double wS = 0.0, wK = 0.0, totalS = 0.0, totalK = 0.0;
     double A = 0.0, Aput = 0.0, gammaSum = 0.0, vegaSum = 0.0, thetaS = 0.0;
     double B = 0.0, Bput = 0.0, thetaK = 0.0;
+    double shiftedA = 0.0, shiftedB = 0.0, jumpVega = 0.0;  // sums of pi_(i-1) N(d), G_i i s / sqrt V_i
     for (double i = first; i <= end; i += 1.0) {
+        // The weights of jump count i - 1 (0 outside their ranges).
+        const double before = wS, beforeK = wK;
         wS = i == spotRange.first ? 1.0 : (i > spotRange.last ? 0.0 : wS * (L / i));
         wK = i == strikeRange.first ? 1.0 : (i > strikeRange.last ? 0.0 : wK * (lamT / i));
         if (i < spotRange.first) {
@@ -82,7 +85,11 @@ MertonSeries merton_series(double spot, double K, double T, double r, double sig
         B += wK * n2.below;
         Bput += wK * n2.above;
         thetaK += wK * ((i / T - lam) * n2.below);
+        shiftedA += before * n1.below;
+        shiftedB += beforeK * n2.below;
+        jumpVega += wS * density * (i * s) / root;
     }
+    const double D1 = (shiftedA - A) / totalS, D2 = (shiftedB - B) / totalK;
     A /= totalS;
     Aput /= totalS;
     B /= totalK;
@@ -97,6 +104,10 @@ MertonSeries merton_series(double spot, double K, double T, double r, double sig
     out.vega = spot * (vegaSum / totalS);
     out.dCdT = spot * (thetaS / totalS) - discounted * (thetaK / totalK) + r * discounted * B;
     out.callRho = T * discounted * B;
+    const double growthT = T * std::exp(g);  // (1 + k) T
+    out.dCdlam = spot * (growthT * D1) - discounted * (T * D2);
+    out.dCdm = spot * ((lam * growthT) * D1);
+    out.dCds = spot * ((lam * growthT * s) * D1) + spot * (jumpVega / totalS);
     return out;
 }
 

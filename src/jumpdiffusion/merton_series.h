@@ -32,8 +32,16 @@ struct MertonSeries {
     double vega;                       // dC/dsigma
     double dCdT;                       // dC/dT with S' held fixed
     double callRho;                    // dC/dr (the put's is callRho - T K')
+    double dCdlam, dCdm, dCds;         // in the jump law (the put's are the same)
 };
 
+// The jump law's derivatives, term by term: with G_i = S' pi_i(L) phi(d1_i) = K' pi_i(lam T)
+// phi(d2_i), the terms in dd_i cancel to G_i d sqrt(V_i), and d pi_i(mu) / d mu = pi_(i-1)(mu)
+// - pi_i(mu), so with D1 = sum (pi_(i-1)(L) - pi_i(L)) N(d1_i), D2 likewise in lam T and d2:
+//   dC/dlam = S' (1 + k) T D1 - K' T D2,  dC/dm = S' lam T (1 + k) D1,
+//   dC/ds = S' lam T (1 + k) s D1 + sum G_i i s / sqrt(V_i)
+// (L = lam T exp(m + s^2/2); d1_i, d2_i and pi_i(lam T) do not depend on m or s otherwise).
+//
 // The series summed over the jump counts of poisson_range for both means, cut after
 // jump count `last` (the truncation; any value >= 0, +inf for none). Arguments in the
 // toolkit's supported domain. No allocation, a few hundred bytes of stack.

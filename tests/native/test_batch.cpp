@@ -158,8 +158,8 @@ TEST(Batch, KouGreeksByIdentitiesAgreeWithDifferences) {
 }
 
 TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
-    // Row 0 is the price loop's bits (or the prices given); each bumped row agrees with a central difference of
-    // the prices (step 1e-4, error O(1e-8)) to the forward difference's 1e-6; a parameter
+    // Row 0 is the price loop's bits (or the prices given); each bumped Kou row agrees with a central
+    // difference of the prices (step 1e-4, error O(1e-8)) to the forward difference's 1e-6; a parameter
     // at the top of its range (p = 1) is bumped downwards; a row not asked for is 0.
     std::vector<double> K, T, sigma, lam;
     for (int e = 0; e < 24; ++e) {
@@ -176,11 +176,11 @@ TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
         const batch::KouInputs base{one(call), one(S), all(K), all(T), one(r), one(q), all(sigma), all(lam),
                                     one(p), one(eta1), one(eta2), one(n)};
         std::vector<double> jac((1 + batch::kKouFitParameters) * size), price(size), up(size), down(size);
-        batch::kou_fit_jacobian(size, base, 0b10111u, nullptr, jac.data());
+        batch::kou_fit_jacobian(size, base, 0b10111u, nullptr, nullptr, jac.data());
         batch::kou_prices(size, base, price.data());
         for (std::size_t e = 0; e < size; ++e) EXPECT_TRUE(same_bits(jac[e], price[e])) << e;
         std::vector<double> fromGiven(jac.size());  // the prices given instead of formed: the same rows
-        batch::kou_fit_jacobian(size, base, 0b10111u, price.data(), fromGiven.data());
+        batch::kou_fit_jacobian(size, base, 0b10111u, price.data(), nullptr, fromGiven.data());
         for (std::size_t i = 0; i < jac.size(); ++i) EXPECT_TRUE(same_bits(jac[i], fromGiven[i])) << i;
         for (std::size_t e = 0; e < size; ++e) EXPECT_EQ(jac[4 * size + e], 0.0);  // eta1 not asked for
         auto central = [&](double &x, std::size_t row, double h) {
@@ -195,6 +195,32 @@ TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
                 EXPECT_NEAR(jac[row * size + e], d, 2e-6 * (1.0 + std::fabs(d))) << row << " " << e;
             }
         };
+        // d price / d lam by the identity from the price's own strip evaluation (exact for the
+        // series: against a Richardson step of central differences), and taken as the lam row.
+        std::vector<double> withLam(2 * size), lamUp(size), lamDown(size), fromIdentity(jac.size());
+        batch::kou_fit_prices(size, base, withLam.data());
+        for (std::size_t e = 0; e < size; ++e) EXPECT_TRUE(same_bits(withLam[e], price[e])) << e;
+        auto lamDifference = [&](double h, std::vector<double> &d) {
+            std::vector<double> bumpedLam(lam);
+            for (double &x : bumpedLam) x += h;
+            batch::KouInputs c = base;
+            c.lam = all(bumpedLam);
+            batch::kou_prices(size, c, lamUp.data());
+            for (double &x : bumpedLam) x -= 2 * h;
+            batch::kou_prices(size, c, lamDown.data());
+            for (std::size_t e = 0; e < size; ++e) d[e] = (lamUp[e] - lamDown[e]) / (2 * h);
+        };
+        std::vector<double> coarse(size), fine(size);
+        lamDifference(2e-3, coarse), lamDifference(1e-3, fine);
+        for (std::size_t e = 0; e < size; ++e) {
+            const double d = (4.0 * fine[e] - coarse[e]) / 3.0;
+            EXPECT_NEAR(withLam[size + e], d, 1e-8 * (1.0 + std::fabs(d))) << e;
+        }
+        batch::kou_fit_jacobian(size, base, 0b10111u, price.data(), withLam.data() + size, fromIdentity.data());
+        for (std::size_t e = 0; e < size; ++e) {
+            EXPECT_TRUE(same_bits(fromIdentity[2 * size + e], withLam[size + e])) << e;
+            EXPECT_NEAR(fromIdentity[2 * size + e], jac[2 * size + e], 2e-6 * (1.0 + std::fabs(jac[2 * size + e])));
+        }
         if (p < 1.0) central(p, 3, 1e-4);
         central(eta2, 5, 1e-4);
         std::vector<double> sigmaUp(sigma), sigmaDown(sigma);
@@ -209,23 +235,30 @@ TEST(Batch, FitJacobiansArePricesAndTheirDifferences) {
             EXPECT_TRUE(std::isfinite(jac[3 * size + e]));
         }
     }
-    // Merton: every parameter, against central differences.
+    // Merton: the series' own derivatives, against central differences with a Richardson step.
     double sigmaM = 0.2, lamM = 0.8, mM = m, sM = s;
     const batch::MertonInputs mi{one(call), one(S), all(K), all(T), one(r), one(q), one(sigmaM), one(lamM),
                                  one(mM), one(sM), one(n)};
     std::vector<double> jac((1 + batch::kMertonFitParameters) * size), up(size), down(size);
     batch::merton_fit_jacobian(size, mi, 0b1111u, nullptr, jac.data());
     double *const parameters[4] = {&sigmaM, &lamM, &mM, &sM};
+    std::vector<double> coarse(size);
     for (std::size_t j = 0; j < 4; ++j) {
         const double x0 = *parameters[j];
-        *parameters[j] = x0 + 1e-4;
-        batch::merton_prices(size, mi, up.data());
-        *parameters[j] = x0 - 1e-4;
-        batch::merton_prices(size, mi, down.data());
-        *parameters[j] = x0;
+        auto central = [&](double h, std::vector<double> &d) {
+            *parameters[j] = x0 + h;
+            batch::merton_prices(size, mi, up.data());
+            *parameters[j] = x0 - h;
+            batch::merton_prices(size, mi, down.data());
+            *parameters[j] = x0;
+            for (std::size_t e = 0; e < size; ++e) d[e] = (up[e] - down[e]) / (2 * h);
+        };
+        std::vector<double> fine(size);
+        central(2e-3, coarse);
+        central(1e-3, fine);
         for (std::size_t e = 0; e < size; ++e) {
-            const double d = (up[e] - down[e]) / 2e-4;
-            EXPECT_NEAR(jac[(1 + j) * size + e], d, 2e-6 * (1.0 + std::fabs(d))) << j << " " << e;
+            const double d = (4.0 * fine[e] - coarse[e]) / 3.0;  // one Richardson step: error some 1e-9
+            EXPECT_NEAR(jac[(1 + j) * size + e], d, 1e-8 * (1.0 + std::fabs(d))) << j << " " << e;
         }
     }
 }

@@ -1,13 +1,22 @@
 #include "fit_jacobian.h"
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
+#include "kou_call.h"
+#include "kou_runs.h"
+#include "prices.h"
+#include "upsilon.h"
+#include "merton_series.h"
 #include "supported_domain.h"
+#include "truncation.h"
 
 namespace batch {
 
 namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A parameter of a fit: its column, its range in the supported domain and the floor of
 // its step's scale.
@@ -44,6 +53,12 @@ Column<T> repeated(Column<T> c, std::size_t size, std::size_t copies, std::vecto
     return Column<T>{store.data(), 1};
 }
 
+std::size_t copies_needed(unsigned bumped) {
+    std::size_t count = 0;
+    for (; bumped != 0; bumped >>= 1) count += bumped & 1u;
+    return count;
+}
+
 // The columns that are neither the kind nor a fitted parameter.
 template <typename Inputs>
 using Others = Column<double> Inputs::*const[6];
@@ -52,6 +67,11 @@ template <typename Inputs, std::size_t Count, typename Prices>
 void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const double *given,
                   const Parameter<Inputs> (&parameters)[Count], const Others<Inputs> &others, const Prices &prices,
                   double *out) {
+    if (copies_needed(bumped) == 0 && given) {
+        for (std::size_t e = 0; e < size; ++e) out[e] = given[e];
+        for (std::size_t i = size; i < (1 + Count) * size; ++i) out[i] = 0.0;
+        return;
+    }
     // Copy 0 is the elements as they are, unless their prices are given; then the bumped
     // copies start at 0.
     const std::size_t first = given ? 0 : 1;
@@ -119,7 +139,42 @@ void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const dou
 
 }  // namespace
 
-void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, const double *given, double *out) {
+void kou_fit_prices(std::size_t size, const KouInputs &c, double *out) {
+    constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
+    for_each_kou_strip(size, c, kLevels, kLevels, [&](const KouStrip &s, kou::InOrders *orders) {
+        if (s.n < 0) {
+            for (std::size_t j = 0; j < s.count; ++j) {
+                const std::size_t e = s.elements[j];
+                const jumpdiffusion::KouCall v = jumpdiffusion::kou_call_untruncated(
+                    s.spot[j], s.strike[j], s.T, s.r, s.sigma, s.lam, s.p, s.eta1, s.eta2);
+                const double price = c.kind[e] ? v.call : put_by_parity(v.call, s.strike[j], s.r, s.T, s.spot[j]);
+                out[e] = v.priced ? price : kNaN;
+                out[size + e] = kNaN;
+            }
+            return;
+        }
+        kou::KouCallEvaluation evaluations[kLevels];
+        double shifted1[kLevels], shifted2[kLevels];
+        const double discount = std::exp(-s.r * s.T);
+        kou::kou_call_evaluations(s.T, s.strike, s.spot, static_cast<std::int32_t>(s.count), s.r, s.sigma, s.lam,
+                                  s.p, s.eta1, s.eta2, s.n, orders, evaluations, shifted1, shifted2);
+        const double zeta1 = jumpdiffusion::kou_jump_growth(s.p, s.eta1, s.eta2);  // 1 + zeta
+        for (std::size_t j = 0; j < s.count; ++j) {
+            const std::size_t e = s.elements[j];
+            const double spot = s.spot[j], K = s.strike[j];
+            const jumpdiffusion::KouCall v = jumpdiffusion::kou_call_completed(
+                evaluations[j], spot, K, s.T, s.r, s.sigma, s.lam, s.p, s.eta1, s.eta2, s.n, s.needed, discount);
+            const double price = c.kind[e] ? v.call : put_by_parity(v.call, K, s.r, s.T, spot);
+            out[e] = v.priced ? price : kNaN;
+            const double after = spot * (zeta1 * shifted1[j]) - (K * discount) * shifted2[j];  // C+
+            const double dlam = s.T * (after - v.call) - ((zeta1 - 1.0) * s.T) * (spot * v.delta);
+            out[size + e] = v.certified && std::isfinite(dlam) ? dlam : kNaN;
+        }
+    }, kFitGrain);
+}
+
+void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, const double *given,
+                      const double *givenLam, double *out) {
     namespace dom = jumpdiffusion::domain;
     static const Parameter<KouInputs> parameters[kKouFitParameters] = {
         {&KouInputs::sigma, dom::sigma, 0.05}, {&KouInputs::lam, dom::lam, 0.25},
@@ -127,20 +182,51 @@ void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, co
         {&KouInputs::eta2, dom::eta2, 1.0}};
     static const Others<KouInputs> others = {&KouInputs::S, &KouInputs::K, &KouInputs::T,
                                              &KouInputs::r, &KouInputs::q, &KouInputs::n};
-    fit_jacobian(size, in, bumped, given, parameters, others,
+    constexpr unsigned kLam = 1u << 1;
+    bool identity = given && givenLam && (bumped & kLam);
+    for (std::size_t e = 0; identity && e < size; ++e) {
+        identity = std::isfinite(givenLam[e]);
+    }
+    fit_jacobian(size, in, identity ? bumped & ~kLam : bumped, given, parameters, others,
                  [](std::size_t n, const KouInputs &c, double *o) { kou_prices(n, c, o, kFitGrain); }, out);
+    if (identity) {
+        for (std::size_t e = 0; e < size; ++e) {
+            out[2 * size + e] = givenLam[e];
+        }
+    }
 }
 
+// Merton's derivatives are those of its series, term by term (merton_series.h), at the
+// truncation the price uses: exact where a difference would be good to 1e-6.
 void merton_fit_jacobian(std::size_t size, const MertonInputs &in, unsigned bumped, const double *given,
                          double *out) {
-    namespace dom = jumpdiffusion::domain;
-    static const Parameter<MertonInputs> parameters[kMertonFitParameters] = {
-        {&MertonInputs::sigma, dom::sigma, 0.05}, {&MertonInputs::lam, dom::lam, 0.25},
-        {&MertonInputs::m, dom::m, 0.1},          {&MertonInputs::s, dom::s, 0.05}};
-    static const Others<MertonInputs> others = {&MertonInputs::S, &MertonInputs::K, &MertonInputs::T,
-                                                &MertonInputs::r, &MertonInputs::q, &MertonInputs::n};
-    fit_jacobian(size, in, bumped, given, parameters, others,
-                 [](std::size_t n, const MertonInputs &c, double *o) { merton_prices(n, c, o, kFitGrain); }, out);
+    if (given) {
+        for (std::size_t e = 0; e < size; ++e) {
+            out[e] = given[e];
+        }
+    } else {
+        merton_prices(size, in, out, kFitGrain);
+    }
+    if (bumped == 0) {
+        for (std::size_t i = size; i < (1 + kMertonFitParameters) * size; ++i) {
+            out[i] = 0.0;
+        }
+        return;
+    }
+    parallel_for(worker_count(size, kFitGrain), size, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t e = begin; e < end; ++e) {
+            const double T = in.T[e];
+            const double last = in.n[e] >= 0.0 ? in.n[e]
+                                               : jumpdiffusion::merton_default_terms(T, in.lam[e], in.m[e], in.s[e]);
+            const jumpdiffusion::MertonSeries v =
+                jumpdiffusion::merton_series(forward_spot(in.S[e], in.q[e], T), in.K[e], T, in.r[e], in.sigma[e],
+                                             in.lam[e], in.m[e], in.s[e], last);
+            const double rows[kMertonFitParameters] = {v.vega, v.dCdlam, v.dCdm, v.dCds};
+            for (std::size_t j = 0; j < kMertonFitParameters; ++j) {
+                out[(1 + j) * size + e] = (bumped >> j) & 1u ? rows[j] : 0.0;
+            }
+        }
+    });
 }
 
 }  // namespace batch
