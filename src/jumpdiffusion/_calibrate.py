@@ -439,13 +439,14 @@ def _levenberg_marquardt(fun: Callable[[Floats], Floats], jac: Callable[[Floats]
     Marquardt's method", IMM-REP-1999-05, with the fall of mu capped at a factor 10). A
     coordinate at a bound whose gradient points out of the box is held for the step, and
     the step is cut back into the box; a step is taken where the cost falls. Ends where the
-    cost falls by at most tol relative, the step is at most tol relative to x, or the
-    scaled gradient is at most tol relative to the residuals' norm. Each iteration
+    cost falls, or the step is predicted to make it fall, by at most tol relative, the step
+    is at most tol relative to x, or the scaled gradient is at most tol relative to the
+    residuals' norm. Each iteration
     evaluates fun once, and jac once at each point taken.
 
     On the benchmark's 16 fits (the 65-quote surface from five starts, both models on
     noisy and noise-free markets, the 233-quote peer comparison and the six SPY fits) this
-    took 1,893 model evaluations in all where scipy's trust-region reflective method took
+    took 1,795 model evaluations in all where scipy's trust-region reflective method took
     1,993 and its dog-leg method ran out of its budget on three, to the same optima."""
     x = np.clip(x0, lower, upper)
     r = fun(x)
@@ -473,6 +474,8 @@ def _levenberg_marquardt(fun: Callable[[Floats], Floats], jac: Callable[[Floats]
         if float(np.linalg.norm(taken)) <= tol * (tol + float(np.linalg.norm(x))):
             return _Solution(x, J, cost, True, "converged: the step vanished")
         predicted = -(float(g @ taken) + 0.5 * float(taken @ (A @ taken)))
+        if 0.0 <= predicted <= tol * cost:   # (the fall the model predicts is below the residuals' rounding)
+            return _Solution(x, J, cost, True, "converged: the residuals stopped falling")
         r_trial = fun(trial)
         cost_trial = 0.5 * float(r_trial @ r_trial)
         if predicted > 0.0 and cost_trial < cost:
