@@ -17,6 +17,7 @@
 #include "batch/european.h"
 #include "batch/fit_jacobian.h"
 #include "batch/kou_greeks.h"
+#include "batch/passage.h"
 #include "batch/threads.h"
 #include "module_guards.h"
 #include "special_functions.h"
@@ -336,6 +337,19 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     mod.def("kou_prices", &kou_rows<1, kou_price_loop>);
     mod.def("kou_fit_jacobian", &kou_fit_rows);
     mod.def("kou_fit_prices", &kou_rows<2, batch::kou_fit_prices>);
+    mod.def("kou_passages", [](std::size_t size, const Doubles &up, const Doubles &S, const Doubles &H,
+                               const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
+                               const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2,
+                               int what) {
+        if (what < 0 || what > 2) {
+            throw py::value_error("what must be 0, 1 or 2");
+        }
+        const batch::PassageInputs c{column(up),    column(S),   column(H), column(T),    column(r),   column(q),
+                                     column(sigma), column(lam), column(p), column(eta1), column(eta2)};
+        return results(2, size, [&](double *out) {
+            batch::kou_passages(size, c, static_cast<batch::PassageValue>(what), out);
+        });
+    });
     mod.def("kou_closed_forms", &kou_rows<3, batch::kou_closed_forms>);
     mod.def("kou_greeks", &kou_rows<batch::kGreekRows, batch::kou_greeks>);
     mod.def("merton_prices", &merton_rows<1, merton_price_loop>);

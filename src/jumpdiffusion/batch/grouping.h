@@ -26,7 +26,7 @@ struct Column {
 // The columns that make up an element's model; two elements share it where every column
 // holds equal values (==, so that -0.0 and 0.0 are one value).
 struct ModelKey {
-    static constexpr int kMaxColumns = 8;
+    static constexpr int kMaxColumns = 10;
     Column<double> columns[kMaxColumns];
     int count = 0;
 

@@ -1,0 +1,75 @@
+#include "kou_passage.h"
+
+#include <cmath>
+
+namespace passage {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// (exp(z) - 1) / z, without cancellation near 0; e = exp(z).
+Complex phi(Complex z, Complex e) {
+    if (std::abs(z) < 0.5) {
+        Complex term = 1.0, sum = 1.0;
+        for (int k = 2; k <= 18; ++k) {
+            term *= z / static_cast<double>(k);
+            sum += term;
+        }
+        return sum;
+    }
+    return (e - 1.0) / z;
+}
+
+// sum_{i >= j} binom(m, i) / 2^m: the share of the averaged partial sums that take term
+// n + j.
+double tail_share(int j, int m) {
+    double share = 0.0, c = 1.0;  // c = binom(m, i)
+    for (int i = 0; i <= m; ++i) {
+        if (i >= j) share += c;
+        c = c * (m - i) / (i + 1);
+    }
+    return std::ldexp(share, -m);
+}
+
+}  // namespace
+
+UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A) : eta1_(law.eta1), rate_(rate) {
+    const double kappa = rate < 0.0 ? -rate : 0.0;
+    scale_ = std::exp(0.5 * A + kappa * T) / T;
+    Complex roots[2];
+    const Complex *guess = nullptr;
+    for (int k = 0; k < kEulerTerms; ++k) {
+        const Complex node(A / (2.0 * T), kPi * k / T);  // (A + 2 pi i k) / (2T)
+        const Complex alpha = node + kappa;
+        // Each node's roots from the last node's (Newton's method), the first's from scratch.
+        if (!kou_positive_roots(alpha + rate, law, roots, guess)) {
+            ok_ = false;
+            return;
+        }
+        guess = roots;
+        const bool ordered = roots[0].real() <= roots[1].real();
+        beta1_[k] = ordered ? roots[0] : roots[1];
+        beta2_[k] = ordered ? roots[1] : roots[0];
+        inverse_[k] = 1.0 / alpha;
+        const double sign = k % 2 == 0 ? 1.0 : -1.0;
+        const double first = k == 0 ? 0.5 : 1.0;
+        weight_[k] = sign * first * (k <= kEulerN ? 1.0 : tail_share(k - kEulerN, kEulerM));
+    }
+}
+
+double UpPassage::value(double b) const {
+    if (b == 0.0 && rate_ == 0.0) {
+        return 1.0;
+    }
+    double sum = 0.0;
+    for (int k = 0; k < kEulerTerms; ++k) {
+        const Complex b1 = beta1_[k], b2 = beta2_[k];
+        const Complex z = -b * (b2 - b1), near = std::exp(-b * b1), ratio = std::exp(z);  // exp(-b beta2) / near
+        const Complex transform = near * ratio + near * (b * phi(z, ratio)) * (b2 * (1.0 - b1 / eta1_));
+        sum += weight_[k] * (transform * inverse_[k]).real();
+    }
+    return scale_ * sum;
+}
+
+}  // namespace passage

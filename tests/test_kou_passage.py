@@ -1,0 +1,92 @@
+"""Kou's first-passage probability and one-touch options: the Black-Scholes limit, a 40-digit
+inversion of the same transforms, exact Monte Carlo, invariants and bad input."""
+import math
+
+import numpy as np
+import pytest
+
+import jumpdiffusion as jd
+from support import kou_mc, kou_passage_mp
+
+N = lambda x: 0.5 * math.erfc(-x / math.sqrt(2.0))   # noqa: E731
+
+
+def black_scholes_passage(up, S, H, T, r, sigma, q=0.0, rate=0.0):
+    """E[exp(-rate tau); tau <= T] for the Brownian log-spot (lam = 0), closed form."""
+    mu = (r - q - sigma ** 2 / 2) * (1 if up else -1)
+    b = abs(math.log(H / S))
+    nu = math.sqrt(mu * mu + 2 * rate * sigma ** 2)
+    root = sigma * math.sqrt(T)
+    return (math.exp((mu - nu) * b / sigma ** 2) * N((-b + nu * T) / root)
+            + math.exp((mu + nu) * b / sigma ** 2) * N((-b - nu * T) / root))
+
+
+@pytest.mark.parametrize("up, H, T, r, sigma, q", [
+    (True, 110.0, 1.0, 0.05, 0.2, 0.0), (True, 150.0, 3.0, -0.02, 0.35, 0.01),
+    (False, 90.0, 0.25, 0.03, 0.15, 0.02), (False, 60.0, 10.0, 0.08, 0.5, 0.0), (True, 100.5, 0.01, 0.01, 0.3, 0.0),
+])
+def test_no_jumps_is_black_scholes(up, H, T, r, sigma, q):
+    d = "up" if up else "down"
+    args = (100.0, H, T, r, sigma, 0.0, 0.4, 10.0, 5.0)
+    assert jd.kou_first_passage(d, *args, q=q) == pytest.approx(black_scholes_passage(up, 100.0, H, T, r, sigma, q),
+                                                                abs=1e-9)
+    assert jd.kou_touch(d, *args, q=q) == pytest.approx(black_scholes_passage(up, 100.0, H, T, r, sigma, q, rate=r),
+                                                        abs=1e-9)
+    assert jd.kou_touch(d, *args, q=q, pay="expiry") == pytest.approx(
+        math.exp(-r * T) * black_scholes_passage(up, 100.0, H, T, r, sigma, q), abs=1e-9)
+
+
+def test_against_a_high_precision_inversion():
+    rng = np.random.default_rng(11)
+    for i in range(9):
+        d = "up" if i % 2 == 0 else "down"
+        H = 100.0 * math.exp((1 if d == "up" else -1) * rng.uniform(0.02, 0.6))
+        args = dict(S=100.0, H=H, T=float(np.exp(rng.uniform(np.log(0.02), np.log(8.0)))),
+                    r=float(rng.uniform(-0.03, 0.1)), sigma=float(rng.uniform(0.08, 0.6)), lam=float(rng.uniform(0.0, 5.0)),
+                    p=float(rng.uniform()), eta1=float(rng.uniform(1.5, 40.0)), eta2=float(rng.uniform(0.5, 40.0)),
+                    q=float(rng.uniform(0.0, 0.04)))
+        pay = (None, "hit", "expiry")[i % 3]
+        ours = jd.kou_first_passage(d, **args) if pay is None else jd.kou_touch(d, **args, pay=pay)
+        assert ours == pytest.approx(kou_passage_mp.passage(d, **args, pay=pay), abs=1e-9), (d, pay, args)
+
+
+@pytest.mark.parametrize("up, H, args", [
+    (True, 120.0, dict(T=1.0, r=0.05, sigma=0.2, lam=2.0, p=0.4, eta1=8.0, eta2=5.0)),
+    (False, 85.0, dict(T=0.5, r=0.02, sigma=0.15, lam=3.0, p=0.3, eta1=6.0, eta2=4.0, q=0.01)),
+    (True, 104.0, dict(T=2.0, r=0.0, sigma=0.05, lam=0.5, p=0.7, eta1=30.0, eta2=2.0)),
+])
+def test_against_exact_monte_carlo(up, H, args):
+    hit = kou_mc.reached(up, 100.0, H, **args, paths=400_000, seed=5)
+    mean = hit.mean()
+    error = math.sqrt(mean * (1 - mean) / hit.size)
+    assert abs(jd.kou_first_passage("up" if up else "down", 100.0, H, **args) - mean) < 4 * error
+
+
+def test_invariants_and_strips():
+    levels = np.linspace(100.0, 200.0, 101)
+    law = (1.0, 0.04, 0.25, 1.5, 0.35, 9.0, 4.0)
+    strip = jd.kou_first_passage("up", 100.0, levels, *law)
+    assert strip[0] == 1.0 and np.all(np.diff(strip) < 0) and np.all(strip > 0)
+    single = [jd.kou_first_passage("up", 100.0, float(h), *law) for h in levels[::25]]
+    assert np.array_equal(strip[::25], single)   # the same doubles one by one
+    touch, paid_later = jd.kou_touch("up", 100.0, levels, *law), jd.kou_touch("up", 100.0, levels, *law, pay="expiry")
+    assert np.all(touch >= paid_later) and np.all(touch <= strip)   # r > 0: paid at the hit is worth more
+    down = jd.kou_first_passage(np.array(["down", "up"]), 100.0, np.array([80.0, 125.0]), *law)
+    assert down.shape == (2,) and down[1] == jd.kou_first_passage("up", 100.0, 125.0, *law)
+
+
+def test_bad_input():
+    law = (1.0, 0.04, 0.25, 1.5, 0.35, 9.0, 4.0)
+    with pytest.raises(ValueError, match=r"H must be at or above S for direction 'up'; got H=90.0, S=100.0"):
+        jd.kou_first_passage("up", 100.0, 90.0, *law)
+    with pytest.raises(ValueError, match=r"at or below S for direction 'down'.* at index 1"):
+        jd.kou_first_passage("down", 100.0, [90.0, 110.0], *law)
+    with pytest.raises(ValueError, match="direction must be 'up' or 'down'"):
+        jd.kou_first_passage("above", 100.0, 110.0, *law)
+    with pytest.raises(ValueError, match="pay must be 'hit' or 'expiry'"):
+        jd.kou_touch("up", 100.0, 110.0, *law, pay="now")
+    with pytest.raises(ValueError, match="sigma must be finite and in"):
+        jd.kou_first_passage("up", 100.0, 110.0, 1.0, 0.04, 0.0, 1.5, 0.35, 9.0, 4.0)
+    # A level the drift reaches at a nearly fixed time: refused, not a wrong number.
+    with pytest.raises(ValueError, match="does not reach the accuracy 1e-09"):
+        jd.kou_first_passage("up", 100.0, 101.0, 1.0, 0.05, 0.005, 0.0, 0.5, 10.0, 5.0)
