@@ -1,7 +1,8 @@
-"""Kou's first-passage probability and one-touch options: the Black-Scholes limit, a 40-digit
-inversion of the same transforms, exact Monte Carlo, invariants and bad input."""
+"""Kou's first-passage probability, one-touch options and lookbacks: the Brownian limit, a
+high-precision inversion of the same transforms, exact Monte Carlo, invariants and bad input."""
 import math
 
+import mpmath
 import numpy as np
 import pytest
 
@@ -90,3 +91,44 @@ def test_bad_input():
     # A level the drift reaches at a nearly fixed time: refused, not a wrong number.
     with pytest.raises(ValueError, match="does not reach the accuracy 1e-09"):
         jd.kou_first_passage("up", 100.0, 101.0, 1.0, 0.05, 0.005, 0.0, 0.5, 10.0, 5.0)
+
+
+def _brownian_max_tail(b, drift, sigma, T):
+    """P(max_{t <= T} (drift t + sigma W_t) >= b), b >= 0."""
+    root = sigma * math.sqrt(T)
+    return (0.5 * mpmath.erfc((b - drift * T) / (root * math.sqrt(2.0)))
+            + mpmath.exp(2 * drift * b / sigma ** 2) * 0.5 * mpmath.erfc((b + drift * T) / (root * math.sqrt(2.0))))
+
+
+@pytest.mark.parametrize("T, r, q, sigma", [(1.0, 0.05, 0.02, 0.25), (0.1, -0.01, 0.0, 0.4), (5.0, 0.03, 0.03, 0.15)])
+def test_lookbacks_without_jumps_integrate_the_brownian_maximum(T, r, q, sigma):
+    # Goldman, Sosin and Gatto's prices, as integrals of the maximum's closed-form law:
+    # E[exp(M)] = 1 + int_0^inf e^b P(M >= b) db and E[(exp(M) - exp(k))+] = int_k^inf.
+    S, D, drift = 100.0, math.exp(-r * T), r - q - sigma ** 2 / 2
+    law = (T, r, sigma, 0.0, 0.4, 10.0, 5.0)
+    up = lambda k: mpmath.quad(lambda b: mpmath.exp(b) * _brownian_max_tail(b, drift, sigma, T), [k, mpmath.inf])  # noqa: E731
+    down = lambda k: mpmath.quad(lambda b: mpmath.exp(-b) * _brownian_max_tail(b, -drift, sigma, T), [k, mpmath.inf])  # noqa: E731
+    expected = {("put", None): D * S * (1 + up(0)) - S * math.exp(-q * T),
+                ("call", None): S * math.exp(-q * T) - D * S * (1 - down(0)),
+                ("call", 115.0): D * S * up(math.log(1.15)), ("call", 90.0): D * (S * (1 + up(0)) - 90.0),
+                ("put", 85.0): D * S * down(math.log(100 / 85)), ("put", 110.0): D * (110.0 - S * (1 - down(0)))}
+    for (kind, K), price in expected.items():
+        assert jd.kou_lookback(kind, S, *law, K=K, q=q) == pytest.approx(float(price), abs=1e-9 * S), (kind, K)
+
+
+def test_lookbacks_with_jumps():
+    args = dict(T=1.0, r=0.05, sigma=0.2, lam=2.0, p=0.4, eta1=8.0, eta2=5.0, q=0.01)
+    for kind, K in (("put", None), ("call", None), ("call", 110.0), ("put", 90.0)):
+        assert jd.kou_lookback(kind, 100.0, **args, K=K) == pytest.approx(
+            kou_passage_mp.lookback(kind, 100.0, **args, K=K), abs=1e-9 * 100.0), (kind, K)
+    # Exact Monte Carlo of the floating-strike put (the maximum between jumps from the
+    # Brownian bridge's law).
+    ST, top = kou_mc.maxima(100.0, **args, paths=300_000, seed=3)
+    pay = math.exp(-args["r"] * args["T"]) * (100.0 * np.exp(top) - ST)
+    assert abs(jd.kou_lookback("put", 100.0, **args) - pay.mean()) < 4 * pay.std() / math.sqrt(pay.size)
+    # A fixed-strike call struck at S is the floating put plus S exp(-qT) - S exp(-rT), and the
+    # two forms of the fixed strike meet at K = S.
+    fixed = jd.kou_lookback("call", 100.0, **args, K=np.array([100.0 - 1e-9, 100.0, 100.0 + 1e-9]))
+    floating = jd.kou_lookback("put", 100.0, **args)
+    carry = 100.0 * (math.exp(-args["q"]) - math.exp(-args["r"]))
+    assert fixed[1] == pytest.approx(floating + carry, abs=1e-9) and np.ptp(fixed) < 1e-8

@@ -337,6 +337,13 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     mod.def("kou_prices", &kou_rows<1, kou_price_loop>);
     mod.def("kou_fit_jacobian", &kou_fit_rows);
     mod.def("kou_fit_prices", &kou_rows<2, batch::kou_fit_prices>);
+    mod.def("kou_lookbacks", [](std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
+                                const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
+                                const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2) {
+        const batch::LookbackInputs c{column(kind),  column(S),   column(K), column(T),    column(r),   column(q),
+                                      column(sigma), column(lam), column(p), column(eta1), column(eta2)};
+        return results(2, size, [&](double *out) { batch::kou_lookbacks(size, c, out); });
+    });
     mod.def("kou_passages", [](std::size_t size, const Doubles &up, const Doubles &S, const Doubles &H,
                                const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
                                const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2,

@@ -36,3 +36,31 @@ def reached(up, S, H, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, see
         alive[idx[done]] = False
         alive[j[landed]] = False
     return hit
+
+
+def maxima(S, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, seed=1, sign=1.0):
+    """Per path the spot at T and the running maximum of sign * log(S_t / S) over [0, T]: the
+    bridge's maximum between jumps drawn from its law, (x0 + x1 + sqrt((x1 - x0)^2 -
+    2 sigma^2 dt log U)) / 2. sign -1: the running minimum's negative."""
+    rng = np.random.default_rng(seed)
+    zeta = p * eta1 / (eta1 - 1) + (1 - p) * eta2 / (eta2 + 1) - 1
+    mu = r - q - sigma ** 2 / 2 - lam * zeta
+    x, t, top = np.zeros(paths), np.zeros(paths), np.zeros(paths)
+    active = np.ones(paths, dtype=bool)
+    while active.any():
+        i = np.flatnonzero(active)
+        wait = rng.exponential(1.0 / lam, i.size) if lam > 0 else np.full(i.size, np.inf)
+        step = np.minimum(wait, T - t[i])
+        end = x[i] + mu * step + sigma * np.sqrt(step) * rng.standard_normal(i.size)
+        a, b = sign * x[i], sign * end
+        bridge = 0.5 * (a + b + np.sqrt((b - a) ** 2 - 2.0 * sigma ** 2 * step * np.log(rng.uniform(size=i.size))))
+        top[i] = np.maximum(top[i], bridge)
+        t[i] += step
+        x[i] = end
+        jumping = t[i] < T
+        j = i[jumping]
+        upward = rng.uniform(size=j.size) < p
+        x[j] += np.where(upward, rng.exponential(1.0 / eta1, j.size), -rng.exponential(1.0 / eta2, j.size))
+        top[j] = np.maximum(top[j], sign * x[j])
+        active[i[~jumping]] = False
+    return S * np.exp(x), top

@@ -41,3 +41,41 @@ def passage(direction, S, H, T, r, sigma, lam, p, eta1, eta2, q=0.0, pay=None, d
     if abs(low - high) > mp.mpf(10) ** (-14):
         raise ArithmeticError(f"the reference did not settle: {low} against {high}")
     return float(high)
+
+
+def lookback(kind, S, T, r, sigma, lam, p, eta1, eta2, K=None, q=0.0, digits=30):
+    """The lookback prices of kou_lookback from H(theta, k) = sum_i c_i exp(-(beta_i - theta) k)
+    / (beta_i - theta) at an exponential time, in the plain (unsymmetrised) form."""
+    def at(dps):
+        with mp.workdps(dps):
+            S_, T_, r_, q_, s_, l_, p_, e1, e2 = (mp.mpf(float(x)) for x in (S, T, r, q, sigma, lam, p, eta1, eta2))
+            zeta = p_ * e1 / (e1 - 1) + (1 - p_) * e2 / (e2 + 1) - 1
+            mu = r_ - q_ - s_ * s_ / 2 - l_ * zeta
+            up, down = (mu, s_, l_, p_, e1, e2), (-mu, s_, l_, 1 - p_, e2, e1)
+
+            def H(theta, k, law):
+                shift = max(mp.mpf(0), r_ - q_) if theta > 0 else 0
+
+                def F(a):
+                    b1, b2 = _positive_roots(a + shift, *law)
+                    eta = law[4]
+                    c1 = (eta - b1) / eta * b2 / (b2 - b1)
+                    c2 = (b2 - eta) / eta * b1 / (b2 - b1)
+                    return (c1 * mp.exp(-(b1 - theta) * k) / (b1 - theta)
+                            + c2 * mp.exp(-(b2 - theta) * k) / (b2 - theta)) / (a + shift)
+                return mp.exp(shift * T_) * mp.invertlaplace(F, T_, method="dehoog")
+
+            D, carried = mp.exp(-r_ * T_), mp.exp(-q_ * T_)
+            if K is None:
+                if kind == "call":
+                    return S_ * carried - D * S_ * (1 - H(-1, 0, down))
+                return D * S_ * (1 + H(1, 0, up)) - S_ * carried
+            K_ = mp.mpf(float(K))
+            if kind == "call":
+                return D * S_ * H(1, mp.log(K_ / S_), up) if K_ >= S_ else D * (S_ * (1 + H(1, 0, up)) - K_)
+            return D * S_ * H(-1, mp.log(S_ / K_), down) if K_ <= S_ else D * (K_ - S_ * (1 - H(-1, 0, down)))
+
+    low, high = at(digits), at(digits + 10)
+    if abs(low - high) > mp.mpf(10) ** (-12):
+        raise ArithmeticError(f"the reference did not settle: {low} against {high}")
+    return float(high)

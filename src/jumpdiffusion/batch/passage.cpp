@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "kou_passage.h"
 #include "threads.h"
@@ -40,6 +41,77 @@ void kou_passages(std::size_t size, const PassageInputs &c, PassageValue what, d
                 const double v = first.value(level), w = second.value(level);
                 out[e] = discount * std::fmin(most, std::fmax(0.0, v));
                 out[size + e] = discount * (std::fabs(v - w) + std::exp(-passage::kEulerSecondA));
+            }
+        });
+    });
+}
+
+namespace {
+
+// A moment by two inversions: the value at A = 25 and its difference from A = 22's.
+struct Moments {
+    passage::UpPassage first, second;
+    Moments(const passage::KouLaw &law, double T, double shift)
+        : first(law, T, 0.0, passage::kEulerA, shift), second(law, T, 0.0, passage::kEulerSecondA, shift) {}
+    bool ok() const { return first.ok() && second.ok(); }
+    double of(double theta, double k, double &error) const {
+        const double v = first.moment(theta, k);
+        error += std::fabs(v - second.moment(theta, k)) + std::exp(-passage::kEulerSecondA);
+        return v;
+    }
+};
+
+}  // namespace
+
+void kou_lookbacks(std::size_t size, const LookbackInputs &c, double *out) {
+    const ModelKey key = ModelKey::varying({c.T, c.r, c.q, c.sigma, c.lam, c.p, c.eta1, c.eta2});
+    const Order order = group_by_model(size, key);
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    parallel_for(worker_count(size), size, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for_each_run(order, begin, end, kMaxRun, [&](std::size_t a, std::size_t b) { return key.same(a, b); },
+                     [&](const std::size_t *elements, std::size_t count) {
+            const std::size_t e0 = elements[0];
+            const double T = c.T[e0], r = c.r[e0], q = c.q[e0], sigma = c.sigma[e0], lam = c.lam[e0];
+            const double p = c.p[e0], eta1 = c.eta1[e0], eta2 = c.eta2[e0];
+            const double zeta = jumpdiffusion::kou_jump_growth(p, eta1, eta2) - 1.0;
+            const double mu = ((r - q) - 0.5 * (sigma * sigma)) - lam * zeta;
+            const passage::KouLaw law{mu, sigma, lam, p, eta1, eta2};
+            // The maximum's moments (exp(M): the nodes right of G(1) = r - q) and the minimum's
+            // (exp(-M') of the mirrored process), each formed where an element needs it.
+            bool needMax = false, needMin = false;
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t e = elements[j];
+                const bool floating = std::isnan(c.K[e]);
+                const bool onMax = floating ? !c.kind[e] : c.kind[e];
+                (onMax ? needMax : needMin) = true;
+            }
+            const double discount = std::exp(-r * T), carried = std::exp(-q * T);
+            std::optional<Moments> maxima, minima;
+            if (needMax) maxima.emplace(law, T, std::fmax(0.0, r - q));
+            if (needMin) minima.emplace(passage::mirrored(law), T, 0.0);
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t e = elements[j];
+                const double S = c.S[e], K = c.K[e];
+                const bool call = c.kind[e] != 0, floating = std::isnan(K);
+                const Moments *m = &*((floating ? !call : call) ? maxima : minima);
+                if (!m->ok()) {
+                    out[e] = out[size + e] = kNaN;
+                    continue;
+                }
+                double error = 0.0, price;
+                if (floating && call) {        // S_T - min = S_T - S exp(-M')
+                    price = S * carried - discount * S * (1.0 - m->of(-1.0, 0.0, error));
+                } else if (floating) {         // max - S_T
+                    price = discount * S * (1.0 + m->of(1.0, 0.0, error)) - S * carried;
+                } else if (call) {             // (max - K)+
+                    price = K >= S ? discount * S * m->of(1.0, std::log(K / S), error)
+                                   : discount * (S * (1.0 + m->of(1.0, 0.0, error)) - K);
+                } else {                       // (K - min)+
+                    price = K <= S ? discount * S * m->of(-1.0, std::log(S / K), error)
+                                   : discount * (K - S * (1.0 - m->of(-1.0, 0.0, error)));
+                }
+                out[e] = std::fmax(0.0, price);
+                out[size + e] = discount * S * error;
             }
         });
     });

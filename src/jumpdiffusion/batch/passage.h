@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "grouping.h"
 
@@ -24,5 +25,16 @@ enum class PassageValue {
 // its error bound: the difference from the inversion at A = 22, with exp(-22); NaN where
 // the inversion's roots were not found. Every argument in the toolkit's supported domain and on its side of the spot.
 void kou_passages(std::size_t size, const PassageInputs &in, PassageValue what, double *out);
+
+// Lookbacks (passage/kou_passage.h's moments), the running extremes starting at S: kind 1 a
+// call, 0 a put; K NaN for a floating strike (the call pays S_T - min, the put max - S_T),
+// else a fixed strike (the call pays (max - K)+, the put (K - min)+). out[e] the price,
+// out[size + e] its error bound (two inversions' difference); NaN where the roots were
+// not found.
+struct LookbackInputs {
+    Column<std::int8_t> kind;
+    Column<double> S, K, T, r, q, sigma, lam, p, eta1, eta2;
+};
+void kou_lookbacks(std::size_t size, const LookbackInputs &in, double *out);
 
 }  // namespace batch

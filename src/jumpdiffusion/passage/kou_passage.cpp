@@ -34,8 +34,9 @@ double tail_share(int j, int m) {
 
 }  // namespace
 
-UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A) : eta1_(law.eta1), rate_(rate) {
-    const double kappa = rate < 0.0 ? -rate : 0.0;
+UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double shift)
+    : eta1_(law.eta1), rate_(rate) {
+    const double kappa = std::fmax(std::fmax(-rate, 0.0), shift);
     scale_ = std::exp(0.5 * A + kappa * T) / T;
     Complex roots[2];
     const Complex *guess = nullptr;
@@ -68,6 +69,21 @@ double UpPassage::value(double b) const {
         const Complex z = -b * (b2 - b1), near = std::exp(-b * b1), ratio = std::exp(z);  // exp(-b beta2) / near
         const Complex transform = near * ratio + near * (b * phi(z, ratio)) * (b2 * (1.0 - b1 / eta1_));
         sum += weight_[k] * (transform * inverse_[k]).real();
+    }
+    return scale_ * sum;
+}
+
+double UpPassage::moment(double theta, double k) const {
+    double sum = 0.0;
+    for (int j = 0; j < kEulerTerms; ++j) {
+        const Complex b1 = beta1_[j], b2 = beta2_[j];
+        const Complex z = -k * (b2 - b1), g1 = std::exp(-k * b1), ratio = std::exp(z), g2 = g1 * ratio;
+        const Complex dg = -k * g1 * phi(z, ratio);  // (g1 - g2) / (b1 - b2), g = exp(-k x)
+        // (g(x) / (x - s)) divided at b1, b2.
+        auto divided = [&](double s) { return ((b2 - s) * dg - g2) / ((b1 - s) * (b2 - s)); };
+        const Complex H = -(b1 * b2 / eta1_) * std::exp(theta * k) *
+                          (-(eta1_ / theta) * divided(0.0) + ((eta1_ - theta) / theta) * divided(theta));
+        sum += weight_[j] * (H * inverse_[j]).real();
     }
     return scale_ * sum;
 }

@@ -36,13 +36,29 @@ namespace passage {
 constexpr int kEulerN = 20, kEulerM = 14, kEulerTerms = kEulerN + kEulerM + 1;
 constexpr double kEulerA = 25.0, kEulerSecondA = 22.0;
 
+// The running maximum's exponential moments, for lookbacks: with M_T = max_{t <= T} X_t,
+// H(theta, k) = integral_k^inf exp(theta b) P(M >= b) db, so that
+//   E[exp(M_T)] = 1 + H(1, 0),   E[(exp(M_T) - exp(k))+] = H(1, k),
+//   E[exp(-M_T)] = 1 - H(-1, 0), E[(exp(-k) - exp(-M_T))+] = H(-1, k)     (k >= 0).
+// At an exponential time of rate alpha, P(M >= b) = c1 exp(-b beta1) + c2 exp(-b beta2), so
+//   H = c1 exp(-(beta1 - theta) k)/(beta1 - theta) + c2 exp(-(beta2 - theta) k)/(beta2 - theta)
+//     = -(beta1 beta2 / eta1) exp(theta k) (-(eta1/theta) D_0 + ((eta1 - theta)/theta) D_theta),
+// D_s the divided difference at beta1, beta2 of exp(-k x)/(x - s) (the partial fractions of
+// (eta1 - x)/(x (x - theta))): symmetric in the roots and free of their cancellation; at
+// k = 0, 1 + H(1, 0) = (eta1 - 1) beta1 beta2 / (eta1 (beta1 - 1)(beta2 - 1)) (Kou and Wang
+// 2004, for alpha > G(1): the nodes are shifted so that Re alpha > max(0, G(1))).
+
 // What every level of one law, maturity, rate and A shares: the nodes and their roots.
+// shift, where positive, moves every node right by it at least (moment(1, k) needs
+// Re alpha > G(1)).
 class UpPassage {
 public:
-    UpPassage(const KouLaw &law, double T, double rate, double A);
+    UpPassage(const KouLaw &law, double T, double rate, double A, double shift = 0.0);
     bool ok() const { return ok_; }
     // f(T) for the level b >= 0 (exactly 1 at b = 0 for rate 0).
     double value(double b) const;
+    // The inverse of H(theta, k) / alpha at T, theta = 1 or -1, k >= 0 (rate 0).
+    double moment(double theta, double k) const;
 
 private:
     Complex beta1_[kEulerTerms], beta2_[kEulerTerms], inverse_[kEulerTerms];  // roots, 1 / alpha
