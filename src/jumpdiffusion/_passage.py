@@ -152,7 +152,7 @@ def kou_lookback(kind: Any, S: ArrayLike, T: ArrayLike, r: ArrayLike, sigma: Arr
     floating = K is None
     shape, (kind_, S_, K_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_) = _broadcast({
         "kind": _as_kind(kind), "S": _as_float("S", S),
-        "K": np.array(np.nan) if floating else _as_float("K", K), "T": _as_float("T", T),
+        "K": np.array(np.nan) if K is None else _as_float("K", K), "T": _as_float("T", T),
         "r": _as_float("r", r), "q": _as_float("q", q), "sigma": _as_float("sigma", sigma),
         "lam": _as_float("lam", lam), "p": _as_float("p", p), "eta1": _as_float("eta1", eta1),
         "eta2": _as_float("eta2", eta2)})
