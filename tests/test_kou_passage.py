@@ -132,3 +132,62 @@ def test_lookbacks_with_jumps():
     floating = jd.kou_lookback("put", 100.0, **args)
     carry = 100.0 * (math.exp(-args["q"]) - math.exp(-args["r"]))
     assert fixed[1] == pytest.approx(floating + carry, abs=1e-9) and np.ptp(fixed) < 1e-8
+
+
+_QL_BARRIERS = {"up-and-out": "UpOut", "up-and-in": "UpIn", "down-and-out": "DownOut", "down-and-in": "DownIn"}
+
+
+def _quantlib_barrier(kind, barrier, S, K, H, T, r, sigma, q):
+    ql = pytest.importorskip("QuantLib")
+    today = ql.Date(1, 1, 2025)
+    ql.Settings.instance().evaluationDate = today
+    dc = ql.Actual365Fixed()
+    curve = lambda rate: ql.YieldTermStructureHandle(ql.FlatForward(today, rate, dc))  # noqa: E731
+    process = ql.BlackScholesMertonProcess(ql.QuoteHandle(ql.SimpleQuote(S)), curve(q), curve(r),
+                                           ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), sigma, dc)))
+    option = ql.BarrierOption(getattr(ql.Barrier, _QL_BARRIERS[barrier]), H, 0.0,
+                              ql.PlainVanillaPayoff(ql.Option.Call if kind == "call" else ql.Option.Put, K),
+                              ql.EuropeanExercise(today + ql.Period(int(round(T * 365)), ql.Days)))
+    option.setPricingEngine(ql.AnalyticBarrierEngine(process))
+    return option.NPV()
+
+
+@pytest.mark.parametrize("kind", ["call", "put"])
+@pytest.mark.parametrize("barrier, H, K", [("up-and-out", 120.0, 100.0), ("up-and-in", 120.0, 130.0),
+                                           ("down-and-out", 80.0, 70.0), ("down-and-in", 90.0, 110.0)])
+def test_barriers_without_jumps_are_black_scholes(kind, barrier, H, K):
+    # QuantLib's analytic barrier engine (Reiner and Rubinstein's formulas); T = 365 days.
+    ours = jd.kou_barrier(kind, barrier, 100.0, K, H, 1.0, 0.05, 0.2, 0.0, 0.4, 10.0, 5.0, q=0.01)
+    assert ours == pytest.approx(_quantlib_barrier(kind, barrier, 100.0, K, H, 1.0, 0.05, 0.2, 0.01), abs=1e-9 * 200)
+
+
+@pytest.mark.parametrize("kind, barrier, H, K, args", [
+    ("call", "up-and-in", 115.0, 100.0, dict(T=1.0, r=0.05, sigma=0.2, lam=2.0, p=0.4, eta1=8.0, eta2=5.0, q=0.01)),
+    ("put", "down-and-out", 85.0, 100.0, dict(T=0.5, r=0.03, sigma=0.15, lam=3.0, p=0.3, eta1=6.0, eta2=4.0)),
+    ("call", "up-and-out", 130.0, 105.0, dict(T=0.75, r=0.02, sigma=0.25, lam=1.0, p=0.5, eta1=10.0, eta2=3.0)),
+])
+def test_barriers_with_jumps_against_exact_monte_carlo(kind, barrier, H, K, args):
+    hit, ST = kou_mc.reached(barrier.startswith("up"), 100.0, H, **args, paths=300_000, seed=7, spot=True)
+    pay = (np.maximum(ST - K, 0.0) if kind == "call" else np.maximum(K - ST, 0.0)) * math.exp(-args["r"] * args["T"])
+    pay = pay * (hit if barrier.endswith("in") else ~hit)
+    assert abs(jd.kou_barrier(kind, barrier, 100.0, K, H, **args) - pay.mean()) < 4 * pay.std() / math.sqrt(pay.size)
+
+
+def test_barrier_invariants():
+    law = (0.75, 0.03, 0.25, 1.5, 0.35, 9.0, 4.0)
+    K = np.array([80.0, 100.0, 120.0])
+    for kind in ("call", "put"):
+        european = jd.kou_price(kind, 100.0, K, *law)
+        for side, H in (("up", 130.0), ("down", 75.0)):
+            knock_in = jd.kou_barrier(kind, f"{side}-and-in", 100.0, K, H, *law)
+            knock_out = jd.kou_barrier(kind, f"{side}-and-out", 100.0, K, H, *law)
+            assert np.array_equal(knock_in + knock_out, european) or np.allclose(knock_in + knock_out, european,
+                                                                                rtol=0, atol=1e-13)
+            assert np.all(knock_in >= 0) and np.all(knock_out >= 0)
+    levels = np.array([101.0, 110.0, 150.0, 5000.0])
+    out = jd.kou_barrier("call", "up-and-out", 100.0, 90.0, levels, *law)
+    assert np.all(np.diff(out) > 0) and out[-1] == pytest.approx(jd.kou_price("call", 100.0, 90.0, *law), abs=1e-8)
+    with pytest.raises(ValueError, match="barrier must be one of"):
+        jd.kou_barrier("call", "knock-out", 100.0, 100.0, 120.0, *law)
+    with pytest.raises(ValueError, match="H must be at or below S for a down-and-in barrier"):
+        jd.kou_barrier("call", "down-and-in", 100.0, 100.0, 120.0, *law)

@@ -344,6 +344,15 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
                                       column(sigma), column(lam), column(p), column(eta1), column(eta2)};
         return results(2, size, [&](double *out) { batch::kou_lookbacks(size, c, out); });
     });
+    mod.def("kou_knock_ins", [](std::size_t size, const Flags &kind, const Doubles &up, const Doubles &S,
+                                const Doubles &K, const Doubles &H, const Doubles &T, const Doubles &r,
+                                const Doubles &q, const Doubles &sigma, const Doubles &lam, const Doubles &p,
+                                const Doubles &eta1, const Doubles &eta2) {
+        const batch::KnockInInputs c{column(kind), column(up),    column(S),   column(K), column(H),
+                                     column(T),    column(r),     column(q),   column(sigma),
+                                     column(lam),  column(p),     column(eta1), column(eta2)};
+        return results(2, size, [&](double *out) { batch::kou_knock_ins(size, c, out); });
+    });
     mod.def("kou_passages", [](std::size_t size, const Doubles &up, const Doubles &S, const Doubles &H,
                                const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
                                const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2,

@@ -9,7 +9,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _native
-from ._pricing import (MAX_EXPECTED_JUMPS, _as_kind, MONEYNESS_RANGE, SUPPORTED_RANGES, Prices, _as_float, _broadcast,
+from ._pricing import (MAX_EXPECTED_JUMPS, _as_kind, kou_price, MONEYNESS_RANGE, SUPPORTED_RANGES, Prices, _as_float, _broadcast,
                        _joint_error, _result, _where)
 
 
@@ -170,4 +170,63 @@ def kou_lookback(kind: Any, S: ArrayLike, T: ArrayLike, r: ArrayLike, sigma: Arr
             f"two inversions differ by {float(bounds[index]):.1e}"
         raise ValueError(f"the Laplace inversion does not reach the accuracy {ACCURACY:g} S ({reason}; sigma "
                          f"sqrt(T) is too small){_where(shape, index)}")
+    return _result(shape, values)
+
+
+_BARRIERS = ("up-and-out", "up-and-in", "down-and-out", "down-and-in")
+
+
+def kou_barrier(kind: Any, barrier: str, S: ArrayLike, K: ArrayLike, H: ArrayLike, T: ArrayLike, r: ArrayLike,
+                sigma: ArrayLike, lam: ArrayLike, p: ArrayLike, eta1: ArrayLike, eta2: ArrayLike, *,
+                q: ArrayLike = 0.0) -> Prices:
+    """Continuously monitored barrier calls and puts under Kou's model: barrier one of
+    "up-and-out", "up-and-in" (H >= S), "down-and-out", "down-and-in" (H <= S); no rebate.
+    Arguments as for kou_price (H, like K, with H / S in MONEYNESS_RANGE), broadcast together.
+
+    The knock-in is the Laplace inversion in T of its transform after the first passage
+    (the overshoot exponential and independent of the passage time; passage/kou_barrier.h),
+    vouched for by two inversions within 1e-9 (S + K), else a ValueError; the knock-out is
+    kou_price's European less it, so that in + out is the European exactly (each kept in
+    [0, European])."""
+    if barrier not in _BARRIERS:
+        raise ValueError(f"barrier must be one of {', '.join(repr(b) for b in _BARRIERS)}; got {barrier!r}")
+    up_side = barrier.startswith("up")
+    shape, (kind_, S_, K_, H_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_) = _broadcast({
+        "kind": _as_kind(kind), "S": _as_float("S", S), "K": _as_float("K", K), "H": _as_float("H", H, "positive"),
+        "T": _as_float("T", T), "r": _as_float("r", r), "q": _as_float("q", q), "sigma": _as_float("sigma", sigma),
+        "lam": _as_float("lam", lam), "p": _as_float("p", p), "eta1": _as_float("eta1", eta1),
+        "eta2": _as_float("eta2", eta2)})
+    size = math.prod(shape)
+    for level, named in ((K_, "K"), (H_, "H")):
+        found = _native.kou_violation(size, S_, level, T_, lam_)
+        if found[0] >= 0:
+            if found[1] == 1 and named == "H":
+                low, high = MONEYNESS_RANGE
+                h, s_ = (float(a[0] if a.size == 1 else a[found[0]]) for a in (H_, S_))
+                raise ValueError(f"H / S must be between {low:g} and {high:g} (the supported domain); "
+                                 f"got H={h!r}, S={s_!r}{_where(shape, found[0])}")
+            raise _joint_error(shape, found, {"S": S_, "K": K_} if found[1] == 1 else {"lam": lam_, "T": T_})
+    with np.errstate(invalid="ignore"):
+        wrong = np.broadcast_to(H_ < S_ if up_side else H_ > S_, (size,))
+    if wrong.any():
+        index = int(np.flatnonzero(wrong)[0])
+        h, s_ = (float(a[0] if a.size == 1 else a[index]) for a in (H_, S_))
+        raise ValueError(f"H must be {'at or above' if up_side else 'at or below'} S for a {barrier} barrier; "
+                         f"got H={h!r}, S={s_!r}{_where(shape, index)}")
+    rows = _native.kou_knock_ins(size, kind_, np.array([1.0 if up_side else -1.0]), S_, K_, H_, T_, r_, q_, sigma_,
+                                 lam_, p_, eta1_, eta2_)
+    knock_in, bounds = rows[0], rows[1]
+    scale = np.broadcast_to(S_, (size,)) + np.broadcast_to(K_, (size,))
+    failed = ~(bounds <= ACCURACY * scale)
+    if failed.any():
+        index = int(np.flatnonzero(failed)[0])
+        reason = "the roots of the Levy exponent were not found" if np.isnan(bounds[index]) else \
+            f"two inversions differ by {float(bounds[index]):.1e}"
+        raise ValueError(f"the Laplace inversion does not reach the accuracy {ACCURACY:g} (S + K) ({reason}; "
+                         f"sigma sqrt(T) is too small){_where(shape, index)}")
+    kinds = np.where(np.broadcast_to(kind_, (size,)) == 1, "call", "put")
+    european = np.asarray(kou_price(kinds, S_, K_, T_, r_, sigma_, lam_, p_, eta1_, eta2_, q=q_), dtype=np.float64)
+    european = np.broadcast_to(european, (size,))
+    knock_in = np.minimum(knock_in, european)
+    values = knock_in if barrier.endswith("in") else european - knock_in
     return _result(shape, values)

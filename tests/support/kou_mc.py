@@ -5,8 +5,9 @@ the engine."""
 import numpy as np
 
 
-def reached(up, S, H, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, seed=1):
-    """A boolean per path: whether the spot reaches H by T (up: from below, down: from above)."""
+def reached(up, S, H, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, seed=1, spot=False):
+    """A boolean per path: whether the spot reaches H by T (up: from below, down: from above);
+    with spot=True also the spot at T (the path run on to T after the hit)."""
     rng = np.random.default_rng(seed)
     zeta = p * eta1 / (eta1 - 1) + (1 - p) * eta2 / (eta2 + 1) - 1
     mu = r - q - sigma ** 2 / 2 - lam * zeta
@@ -27,15 +28,16 @@ def reached(up, S, H, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, see
         t[idx] += step
         x[idx] = end
         hit[idx[crossed]] = True
-        done = crossed | (t[idx] >= T)
+        done = (crossed & (not spot)) | (t[idx] >= T)
         j = idx[~done]                            # a jump at t
         upward = rng.uniform(size=j.size) < p
         x[j] += sign * np.where(upward, rng.exponential(1.0 / eta1, j.size), -rng.exponential(1.0 / eta2, j.size))
         landed = x[j] >= b
         hit[j[landed]] = True
         alive[idx[done]] = False
-        alive[j[landed]] = False
-    return hit
+        if not spot:
+            alive[j[landed]] = False
+    return (hit, S * np.exp(sign * x)) if spot else hit
 
 
 def maxima(S, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, seed=1, sign=1.0):

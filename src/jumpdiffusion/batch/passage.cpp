@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 
+#include "kou_barrier.h"
 #include "kou_passage.h"
 #include "threads.h"
 #include "truncation.h"
@@ -112,6 +113,41 @@ void kou_lookbacks(std::size_t size, const LookbackInputs &c, double *out) {
                 }
                 out[e] = std::fmax(0.0, price);
                 out[size + e] = discount * S * error;
+            }
+        });
+    });
+}
+
+void kou_knock_ins(std::size_t size, const KnockInInputs &c, double *out) {
+    const ModelKey key = ModelKey::varying({c.up, c.T, c.r, c.q, c.sigma, c.lam, c.p, c.eta1, c.eta2});
+    const Order order = group_by_model(size, key);
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    parallel_for(worker_count(size), size, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for_each_run(order, begin, end, kMaxRun, [&](std::size_t a, std::size_t b) { return key.same(a, b); },
+                     [&](const std::size_t *elements, std::size_t count) {
+            const std::size_t e0 = elements[0];
+            const double T = c.T[e0], r = c.r[e0], q = c.q[e0], sigma = c.sigma[e0], lam = c.lam[e0];
+            const double p = c.p[e0], eta1 = c.eta1[e0], eta2 = c.eta2[e0];
+            const double zeta = jumpdiffusion::kou_jump_growth(p, eta1, eta2) - 1.0;
+            const double mu = ((r - q) - 0.5 * (sigma * sigma)) - lam * zeta;
+            const passage::KouLaw law{mu, sigma, lam, p, eta1, eta2};
+            const bool up = c.up[e0] > 0.0;
+            const passage::KouLaw side = up ? law : passage::mirrored(law);
+            const double shift = std::fmax(0.0, r - q), sign = up ? 1.0 : -1.0;
+            const passage::UpKnockIn first(side, T, passage::kEulerA, shift, sign);
+            const passage::UpKnockIn second(side, T, passage::kEulerSecondA, shift, sign);
+            const double discount = std::exp(-r * T);
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t e = elements[j];
+                if (!first.ok() || !second.ok()) {
+                    out[e] = out[size + e] = kNaN;
+                    continue;
+                }
+                const double S = c.S[e], K = c.K[e], level = std::fabs(std::log(c.H[e] / S));
+                const bool call = c.kind[e] != 0;
+                const double v = first.value(level, S, K, call), w = second.value(level, S, K, call);
+                out[e] = discount * std::fmax(0.0, v);
+                out[size + e] = discount * (std::fabs(v - w) + std::exp(-passage::kEulerSecondA) * (S + K));
             }
         });
     });

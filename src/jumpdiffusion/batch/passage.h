@@ -37,4 +37,14 @@ struct LookbackInputs {
 };
 void kou_lookbacks(std::size_t size, const LookbackInputs &in, double *out);
 
+// Knock-in calls and puts (passage/kou_barrier.h): kind 1 a call, 0 a put; up 1.0 for a
+// barrier H >= S, -1.0 for H <= S. out[e] the discounted knock-in price, out[size + e] its
+// error bound (two inversions' difference, with exp(-22) (S + K)); NaN where the roots were
+// not found.
+struct KnockInInputs {
+    Column<std::int8_t> kind;
+    Column<double> up, S, K, H, T, r, q, sigma, lam, p, eta1, eta2;
+};
+void kou_knock_ins(std::size_t size, const KnockInInputs &in, double *out);
+
 }  // namespace batch

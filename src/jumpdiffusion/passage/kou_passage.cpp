@@ -6,21 +6,6 @@ namespace passage {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-
-// (exp(z) - 1) / z, without cancellation near 0; e = exp(z).
-Complex phi(Complex z, Complex e) {
-    if (std::abs(z) < 0.5) {
-        Complex term = 1.0, sum = 1.0;
-        for (int k = 2; k <= 18; ++k) {
-            term *= z / static_cast<double>(k);
-            sum += term;
-        }
-        return sum;
-    }
-    return (e - 1.0) / z;
-}
-
 // sum_{i >= j} binom(m, i) / 2^m: the share of the averaged partial sums that take term
 // n + j.
 double tail_share(int j, int m) {
@@ -34,6 +19,26 @@ double tail_share(int j, int m) {
 
 }  // namespace
 
+double euler_weight(int k) {
+    const double sign = k % 2 == 0 ? 1.0 : -1.0;
+    const double first = k == 0 ? 0.5 : 1.0;
+    return sign * first * (k <= kEulerN ? 1.0 : tail_share(k - kEulerN, kEulerM));
+}
+
+Complex euler_node(double A, double T, int k) { return Complex(A / (2.0 * T), kPi * k / T); }
+
+Complex phi(Complex z, Complex e) {
+    if (std::abs(z) < 0.5) {
+        Complex term = 1.0, sum = 1.0;
+        for (int k = 2; k <= 18; ++k) {
+            term *= z / static_cast<double>(k);
+            sum += term;
+        }
+        return sum;
+    }
+    return (e - 1.0) / z;
+}
+
 UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double shift)
     : eta1_(law.eta1), rate_(rate) {
     const double kappa = std::fmax(std::fmax(-rate, 0.0), shift);
@@ -41,8 +46,7 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
     Complex roots[2];
     const Complex *guess = nullptr;
     for (int k = 0; k < kEulerTerms; ++k) {
-        const Complex node(A / (2.0 * T), kPi * k / T);  // (A + 2 pi i k) / (2T)
-        const Complex alpha = node + kappa;
+        const Complex alpha = euler_node(A, T, k) + kappa;
         // Each node's roots from the last node's (Newton's method), the first's from scratch.
         if (!kou_positive_roots(alpha + rate, law, roots, guess)) {
             ok_ = false;
@@ -53,9 +57,7 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
         beta1_[k] = ordered ? roots[0] : roots[1];
         beta2_[k] = ordered ? roots[1] : roots[0];
         inverse_[k] = 1.0 / alpha;
-        const double sign = k % 2 == 0 ? 1.0 : -1.0;
-        const double first = k == 0 ? 0.5 : 1.0;
-        weight_[k] = sign * first * (k <= kEulerN ? 1.0 : tail_share(k - kEulerN, kEulerM));
+        weight_[k] = euler_weight(k);
     }
 }
 

@@ -35,6 +35,16 @@ namespace passage {
 
 constexpr int kEulerN = 20, kEulerM = 14, kEulerTerms = kEulerN + kEulerM + 1;
 constexpr double kEulerA = 25.0, kEulerSecondA = 22.0;
+constexpr double kPi = 3.141592653589793;
+
+// f(T) = exp(A/2) / T * sum_k euler_weight(k) Re F(euler_node(A, T, k)), k < kEulerTerms: the
+// node (A + 2 pi i k) / (2T) and the weight (-1)^k (1/2 at k = 0) times the share of the
+// averaged partial sums that take term k.
+double euler_weight(int k);
+Complex euler_node(double A, double T, int k);
+
+// (exp(z) - 1) / z, without cancellation near 0; e = exp(z).
+Complex phi(Complex z, Complex e);
 
 // The running maximum's exponential moments, for lookbacks: with M_T = max_{t <= T} X_t,
 // H(theta, k) = integral_k^inf exp(theta b) P(M >= b) db, so that
