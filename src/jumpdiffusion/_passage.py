@@ -40,31 +40,45 @@ _WHAT = {"probability": 0, "hit": 1, "expiry": 2}
 ACCURACY = 1e-9
 
 
-_SCALAR_NAMES = ("S", "T", "r", "q", "sigma", "lam", "p", "eta1", "eta2")
+def _plain(values: dict[str, Any]) -> dict[str, float] | None:
+    """The arguments as floats where every one is a plain number inside the supported domain
+    (each in its range, H positive with H / S and K / S in MONEYNESS_RANGE, lam T at most
+    MAX_EXPECTED_JUMPS), else None: the general path then checks and raises what is wrong."""
+    if not all(type(v) is float or type(v) is int for v in values.values()):
+        return None
+    x = {k: float(v) for k, v in values.items()}
+    for name, v in x.items():
+        if name == "H":
+            ok = math.isfinite(v) and v > 0.0
+        else:
+            low, high, open_low = SUPPORTED_RANGES[name]
+            ok = math.isfinite(v) and (v > low if open_low else v >= low) and v <= high
+        if not ok:
+            return None
+    low, high = MONEYNESS_RANGE
+    if not all(low <= x[name] / x["S"] <= high for name in ("H", "K") if name in x):
+        return None
+    return x if x["lam"] * x["T"] <= MAX_EXPECTED_JUMPS else None
+
+
+def _columns(x: dict[str, float], names: str) -> list[Any]:
+    return [np.array([x[name]]) for name in names.split()]
 
 
 def _scalar(what: str, direction: Any, values: dict[str, Any]) -> float | None:
-    """The common call with plain numbers, checked here as the general path checks them: the
-    value, or None where anything is not a plain number or not in the domain (the general
-    path then raises the error that says what)."""
-    if not isinstance(direction, str) or direction not in ("up", "down") or not all(type(v) is float or type(v) is int for v in values.values()):
+    """The common call with plain numbers: the value, or None where the general path must
+    check (anything not a plain number, out of the domain or refused)."""
+    if not isinstance(direction, str) or direction not in ("up", "down"):
         return None
-    x = {k: float(v) for k, v in values.items()}
-    for name in _SCALAR_NAMES:
-        low, high, open_low = SUPPORTED_RANGES[name]
-        v = x[name]
-        if not (math.isfinite(v) and (v > low if open_low else v >= low) and v <= high):
-            return None
-    S, H = x["S"], x["H"]
-    low, high = MONEYNESS_RANGE
-    if not (math.isfinite(H) and H > 0.0 and low <= H / S <= high and x["lam"] * x["T"] <= MAX_EXPECTED_JUMPS):
+    x = _plain(values)
+    if x is None:
         return None
     up = direction == "up"
-    if (H < S) if up else (H > S):
+    if (x["H"] < x["S"]) if up else (x["H"] > x["S"]):
         return None
-    a = {k: np.array([v]) for k, v in x.items()}
-    rows = _native.kou_passages(1, np.array([1.0 if up else -1.0]), a["S"], a["H"], a["T"], a["r"], a["q"],
-                                a["sigma"], a["lam"], a["p"], a["eta1"], a["eta2"], _WHAT[what])
+    native: Any = _native
+    rows = native.kou_passages(1, np.array([1.0 if up else -1.0]), *_columns(x, "S H T r q sigma lam p eta1 eta2"),
+                               _WHAT[what])
     return float(rows[0][0]) if rows[1][0] <= ACCURACY else None
 
 
@@ -150,6 +164,15 @@ def kou_lookback(kind: Any, S: ArrayLike, T: ArrayLike, r: ArrayLike, sigma: Arr
     kou_first_passage (Kou and Wang 2004), inverted in T likewise; each price is vouched
     for by the difference of two inversions: within 1e-9 S, or a ValueError."""
     floating = K is None
+    if isinstance(kind, str) and kind in ("call", "put"):
+        given = dict(S=S, T=T, r=r, q=q, sigma=sigma, lam=lam, p=p, eta1=eta1, eta2=eta2)
+        x = _plain(given if floating else dict(given, K=K))
+        if x is not None:
+            x.setdefault("K", math.nan)
+            rows = _native.kou_lookbacks(1, np.array([1 if kind == "call" else 0], dtype=np.int8),
+                                         *_columns(x, "S K T r q sigma lam p eta1 eta2"))
+            if rows[1][0] <= ACCURACY * x["S"]:
+                return float(rows[0][0])
     shape, (kind_, S_, K_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_) = _broadcast({
         "kind": _as_kind(kind), "S": _as_float("S", S),
         "K": np.array(np.nan) if K is None else _as_float("K", K), "T": _as_float("T", T),
@@ -191,6 +214,17 @@ def kou_barrier(kind: Any, barrier: str, S: ArrayLike, K: ArrayLike, H: ArrayLik
     if barrier not in _BARRIERS:
         raise ValueError(f"barrier must be one of {', '.join(repr(b) for b in _BARRIERS)}; got {barrier!r}")
     up_side = barrier.startswith("up")
+    if isinstance(kind, str) and kind in ("call", "put"):
+        x = _plain(dict(S=S, K=K, H=H, T=T, r=r, q=q, sigma=sigma, lam=lam, p=p, eta1=eta1, eta2=eta2))
+        if x is not None and ((x["H"] >= x["S"]) if up_side else (x["H"] <= x["S"])):
+            rows = _native.kou_knock_ins(1, np.array([1 if kind == "call" else 0], dtype=np.int8),
+                                         np.array([1.0 if up_side else -1.0]),
+                                         *_columns(x, "S K H T r q sigma lam p eta1 eta2"))
+            if rows[1][0] <= ACCURACY * (x["S"] + x["K"]):
+                whole = float(kou_price(kind, x["S"], x["K"], x["T"], x["r"], x["sigma"], x["lam"], x["p"],
+                                        x["eta1"], x["eta2"], q=x["q"]))
+                part = min(float(rows[0][0]), whole)
+                return part if barrier.endswith("in") else whole - part
     shape, (kind_, S_, K_, H_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_) = _broadcast({
         "kind": _as_kind(kind), "S": _as_float("S", S), "K": _as_float("K", K), "H": _as_float("H", H, "positive"),
         "T": _as_float("T", T), "r": _as_float("r", r), "q": _as_float("q", q), "sigma": _as_float("sigma", sigma),

@@ -7,29 +7,53 @@ namespace passage {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
+// Where a payoff pays, in z, for the spot S exp(sign (x + z)) at T: above or below `edge`.
+struct Region {
+    double edge;        // k - x (sign +1) or -k - x (sign -1), k = log(K / S)
+    bool above;         // the payoff lives above the edge
+    double shifted;     // exp(sign edge)
+    double spot, strike;  // S exp(sign x) and K, signed: (spot e^(sign z) - strike) is the payoff
+};
 
-// integral of exp(c z) over [lo, hi] (lo may be -inf with Re c > 0, hi +inf with Re c < 0).
-Complex exponential_integral(Complex c, double lo, double hi) {
-    if (!(hi > lo)) return 0.0;
-    if (lo == -kInf) return std::exp(c * hi) / c;
-    if (hi == kInf) return -std::exp(c * lo) / c;
-    const Complex z = c * (hi - lo);
-    return std::exp(c * lo) * (hi - lo) * phi(z, std::exp(z));
-}
-
-// The payoff against one component coef exp(rate z) of a density on [lo, hi]: the spot at T
-// is S exp(sign (x + z)); a call pays where sign (x + z) > k, a put where below.
-Complex against(Complex coef, Complex rate, double lo, double hi, double x, double sign, double S, double K,
-                bool call) {
-    const double k = std::log(K / S);
-    // sign (x + z) > k  <=>  z > k - x (sign +1) or z < -k - x (sign -1).
-    const double edge = sign > 0.0 ? k - x : -k - x;
-    const bool above = (sign > 0.0) == call;  // the payoff lives above the edge
-    const double from = above ? std::fmax(lo, edge) : lo, to = above ? hi : std::fmin(hi, edge);
-    const Complex spot = S * std::exp(sign * x) * exponential_integral(rate + sign, from, to);
-    const Complex strike = K * exponential_integral(rate, from, to);
-    return coef * (call ? spot - strike : strike - spot);
+// The payoff against one component coef exp(rate z) of a density on z > 0 (positive) or
+// z < 0: integrals of exponentials over half-lines and intervals in closed form, each
+// needing at most exp(rate edge) (phi where an interval is short: no cancellation).
+Complex against(Complex coef, Complex rate, bool positive, const Region &g, double sign) {
+    const double e = g.edge;
+    const Complex c = rate + sign;  // the spot's exponent
+    Complex spot = 0.0, strike = 0.0;
+    if (positive) {       // z in (0, inf)
+        if (g.above) {    // (max(0, e), inf)
+            if (e <= 0.0) {
+                spot = -1.0 / c;
+                strike = -1.0 / rate;
+            } else {
+                const Complex E = std::exp(rate * e);
+                spot = -(E * g.shifted) / c;
+                strike = -E / rate;
+            }
+        } else if (e > 0.0) {  // (0, e)
+            const Complex E = std::exp(rate * e);
+            spot = e * phi(c * e, E * g.shifted);
+            strike = e * phi(rate * e, E);
+        }
+    } else {              // z in (-inf, 0)
+        if (g.above) {
+            if (e < 0.0) {  // (e, 0)
+                const Complex E = std::exp(rate * e);
+                spot = -e * phi(c * e, E * g.shifted);
+                strike = -e * phi(rate * e, E);
+            }
+        } else if (e >= 0.0) {  // (-inf, 0)
+            spot = 1.0 / c;
+            strike = 1.0 / rate;
+        } else {            // (-inf, e)
+            const Complex E = std::exp(rate * e);
+            spot = E * g.shifted / c;
+            strike = E / rate;
+        }
+    }
+    return coef * (g.spot * spot - g.strike * strike);
 }
 
 }  // namespace
@@ -77,23 +101,27 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
 }
 
 double UpKnockIn::value(double b, double S, double K, bool call) const {
+    const double k = std::log(K / S), edge = sign_ > 0.0 ? k - b : -k - b;
+    const double payer = call ? 1.0 : -1.0;
+    const Region g{edge, (sign_ > 0.0) == call, std::exp(sign_ * edge), payer * S * std::exp(sign_ * b), payer * K};
     double sum = 0.0;
-    for (int k = 0; k < kEulerTerms; ++k) {
-        const Complex b1 = beta_[k][0], b2 = beta_[k][1];
+    for (int j = 0; j < kEulerTerms; ++j) {
+        const Complex b1 = beta_[j][0], b2 = beta_[j][1];
         const Complex z = -b * (b2 - b1), E1 = std::exp(-b * b1), ratio = std::exp(z), bphi = b * phi(z, ratio);
         const Complex creep = E1 * (ratio + (eta1_ - b1) * bphi);
         const Complex jump = (eta1_ - b1) * (b2 - eta1_) / eta1_ * E1 * bphi;
         Complex atLevel = 0.0, afterJump = 0.0;
         for (int i = 0; i < 2; ++i) {
-            atLevel += against(P_[k][i], -beta_[k][i], 0.0, kInf, b, sign_, S, K, call);
-            afterJump += against(W_[k][i], -beta_[k][i], 0.0, kInf, b, sign_, S, K, call);
+            // The positive side's components share exp(-beta_i edge) between the two densities.
+            const Complex one = against(1.0, -beta_[j][i], true, g, sign_);
+            atLevel += P_[j][i] * one;
+            afterJump += W_[j][i] * one;
+            const Complex other = against(1.0, gamma_[j][i], false, g, sign_);
+            atLevel += N_[j][i] * other;
+            afterJump += V_[j][i] * other;
         }
-        afterJump += against(W_[k][2], -eta1_, 0.0, kInf, b, sign_, S, K, call);
-        for (int j = 0; j < 2; ++j) {
-            atLevel += against(N_[k][j], gamma_[k][j], -kInf, 0.0, b, sign_, S, K, call);
-            afterJump += against(V_[k][j], gamma_[k][j], -kInf, 0.0, b, sign_, S, K, call);
-        }
-        sum += weight_[k] * ((creep * atLevel + jump * afterJump) * inverse_[k]).real();
+        afterJump += against(W_[j][2], -eta1_, true, g, sign_);
+        sum += weight_[j] * ((creep * atLevel + jump * afterJump) * inverse_[j]).real();
     }
     return scale_ * sum;
 }

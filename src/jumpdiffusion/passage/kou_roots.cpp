@@ -32,11 +32,44 @@ Monic monic_quartic(Complex alpha, const KouLaw &law) {
     return Monic{{q0 / q4, q1 / q4, q2 / q4, q3 / q4}};
 }
 
+// Newton's method on each root from its guess; true where all converge to four distinct
+// roots that split two and two about the imaginary axis (the guesses' order kept).
+bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count) {
+    constexpr double kTolerance = 1e-14;
+    for (int i = 0; i < count; ++i) {
+        Complex x = guess[i];
+        bool converged = false;
+        for (int step = 0; step < 12 && !converged; ++step) {
+            Complex q, dq;
+            poly.value_and_slope(x, q, dq);
+            if (q == 0.0) break;
+            const Complex change = q / dq;
+            x -= change;
+            converged = std::abs(change) <= kTolerance * std::abs(x);
+        }
+        Complex q, dq;
+        poly.value_and_slope(x, q, dq);
+        if (!converged && q != 0.0) return false;
+        z[i] = x;
+    }
+    for (int i = 0; i < count; ++i) {
+        for (int j = 0; j < i; ++j) {
+            if (!(std::abs(z[i] - z[j]) > 1e-6 * (std::abs(z[i]) + std::abs(z[j])))) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex *guess) {
     const Monic poly = monic_quartic(alpha, law);
     Complex z[4];
+    if (guess && newton_roots(poly, guess, z, 4) && z[0].real() > 0.0 && z[1].real() > 0.0 &&
+        z[2].real() < 0.0 && z[3].real() < 0.0) {
+        std::copy(z, z + 4, roots);
+        return true;
+    }
     if (guess) {
         std::copy(guess, guess + 4, z);
     } else {
@@ -82,31 +115,11 @@ bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex
 }
 
 bool kou_positive_roots(Complex alpha, const KouLaw &law, Complex roots[2], const Complex *guess) {
-    if (guess) {
-        const Monic poly = monic_quartic(alpha, law);
-        constexpr double kTolerance = 1e-14;
-        bool converged = true;
-        for (int i = 0; i < 2 && converged; ++i) {
-            Complex z = guess[i];
-            converged = false;
-            for (int step = 0; step < 12 && !converged; ++step) {
-                Complex q, dq;
-                poly.value_and_slope(z, q, dq);
-                if (q == 0.0) {
-                    converged = true;
-                    break;
-                }
-                const Complex change = q / dq;
-                z -= change;
-                converged = std::abs(change) <= kTolerance * std::abs(z);
-            }
-            roots[i] = z;
-        }
-        const double apart = std::abs(roots[0] - roots[1]);
-        if (converged && roots[0].real() > 0.0 && roots[1].real() > 0.0 &&
-            apart > 1e-6 * (std::abs(roots[0]) + std::abs(roots[1]))) {
-            return true;
-        }
+    Complex z[2];
+    if (guess && newton_roots(monic_quartic(alpha, law), guess, z, 2) && z[0].real() > 0.0 && z[1].real() > 0.0) {
+        roots[0] = z[0];
+        roots[1] = z[1];
+        return true;
     }
     Complex all[4];
     if (!kou_roots(alpha, law, all)) {

@@ -32,16 +32,17 @@ inline KouLaw mirrored(const KouLaw &law) {
     return {-law.mu, law.sigma, law.lam, 1.0 - law.p, law.eta2, law.eta1};
 }
 
-// The four roots of Q by the Aberth-Ehrlich simultaneous iteration (cubically convergent,
-// from `guess` where given: the roots at a nearby alpha), to a relative correction of
-// 1e-14; false where it has not converged in 80 iterations or the roots do not split two
-// and two about the imaginary axis. roots[0], roots[1] are the two with a positive real
+// The four roots of Q: from `guess` (the roots at a nearby alpha, in this order) by
+// Newton's method on each, where that converges within 12 steps to four distinct roots two
+// and two about the imaginary axis; otherwise (and without a guess) by the Aberth-Ehrlich
+// simultaneous iteration (cubically convergent), to a relative correction of 1e-14; false
+// where it has not converged in 80 iterations or the roots do not split two and two. roots[0], roots[1] are the two with a positive real
 // part, roots[2], roots[3] the others.
 bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex *guess = nullptr);
 
 // The two roots with a positive real part alone, by Newton's method on Q from `guess` (those
-// at a nearby alpha, in either order), where it converges to two distinct roots on that
-// side within 12 steps; otherwise by kou_roots. false where neither finds them.
+// at a nearby alpha), where it converges to two distinct roots on that side within 12
+// steps; otherwise by kou_roots. false where neither finds them.
 bool kou_positive_roots(Complex alpha, const KouLaw &law, Complex roots[2], const Complex *guess);
 
 }  // namespace passage
