@@ -191,3 +191,20 @@ def test_barrier_invariants():
         jd.kou_barrier("call", "knock-out", 100.0, 100.0, 120.0, *law)
     with pytest.raises(ValueError, match="H must be at or below S for a down-and-in barrier"):
         jd.kou_barrier("call", "down-and-in", 100.0, 100.0, 120.0, *law)
+
+
+def test_greeks_by_differences():
+    # A Brownian up-and-out call against differences of QuantLib's closed form at small steps.
+    greeks = jd.kou_path_greeks(jd.kou_barrier, "call", "up-and-out", 100.0, 100.0, 130.0, 1.0, 0.05, 0.2,
+                                0.0, 0.4, 10.0, 5.0)
+    ref = lambda S, sigma: _quantlib_barrier("call", "up-and-out", S, 100.0, 130.0, 1.0, 0.05, sigma, 0.0)  # noqa: E731
+    h, v = 1e-3, 1e-5
+    assert greeks.delta == pytest.approx((ref(100 + h, 0.2) - ref(100 - h, 0.2)) / (2 * h), abs=1e-7)
+    assert greeks.gamma == pytest.approx((ref(100 + h, 0.2) - 2 * ref(100, 0.2) + ref(100 - h, 0.2)) / h ** 2, abs=1e-6)
+    assert greeks.vega == pytest.approx((ref(100, 0.2 + v) - ref(100, 0.2 - v)) / (2 * v), abs=2e-4)
+    # A floating-strike lookback is homogeneous of degree one in S: delta = price / S, gamma = 0.
+    law = dict(T=0.5, r=0.03, sigma=0.3, lam=2.0, p=0.3, eta1=6.0, eta2=4.0)
+    g = jd.kou_path_greeks(jd.kou_lookback, "call", S=np.array([80.0, 120.0]), **law)
+    assert np.allclose(g.delta, jd.kou_lookback("call", np.array([80.0, 120.0]), **law) / np.array([80.0, 120.0]),
+                       rtol=0, atol=1e-7)
+    assert np.all(np.abs(g.gamma) < 1e-6)

@@ -21,11 +21,11 @@ from ._calibrate import (Calibration, KouParameters, MertonParameters, Quotes, T
                          calibrate_merton)
 from ._greeks import Greeks, kou_greeks, merton_greeks
 from ._implied import black_scholes_price, black_scholes_vega, implied_vol
-from ._passage import kou_barrier, kou_first_passage, kou_lookback, kou_touch
+from ._passage import PathGreeks, kou_barrier, kou_first_passage, kou_lookback, kou_path_greeks, kou_touch
 from ._pricing import (MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, SUPPORTED_RANGES, ClosedForm,
                        kou_closed_form, kou_price, merton_price)
 
-__all__ = ["MAX_EXPECTED_JUMPS", "MONEYNESS_RANGE", "SUPPORTED_RANGES", "Calibration", "ClosedForm", "Greeks", "KouParameters", "MertonParameters", "Quotes",
+__all__ = ["MAX_EXPECTED_JUMPS", "MONEYNESS_RANGE", "SUPPORTED_RANGES", "Calibration", "ClosedForm", "Greeks", "KouParameters", "MertonParameters", "PathGreeks", "Quotes",
            "TermStructure",
            "black_scholes_price", "black_scholes_vega", "calibrate_kou", "calibrate_merton",
-           "implied_vol", "kou_barrier", "kou_closed_form", "kou_first_passage", "kou_greeks", "kou_lookback", "kou_price", "kou_touch", "merton_greeks", "merton_price"]
+           "implied_vol", "kou_barrier", "kou_closed_form", "kou_first_passage", "kou_greeks", "kou_lookback", "kou_path_greeks", "kou_price", "kou_touch", "merton_greeks", "merton_price"]

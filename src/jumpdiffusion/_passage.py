@@ -2,8 +2,9 @@
 by numerical inversion of their Laplace transforms in the maturity (passage/kou_passage.h)."""
 from __future__ import annotations
 
+import inspect
 import math
-from typing import Any
+from typing import Any, Callable, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -264,3 +265,50 @@ def kou_barrier(kind: Any, barrier: str, S: ArrayLike, K: ArrayLike, H: ArrayLik
     knock_in = np.minimum(knock_in, european)
     values = knock_in if barrier.endswith("in") else european - knock_in
     return _result(shape, values)
+
+
+class PathGreeks(NamedTuple):
+    """Delta and gamma in the spot and vega per unit of sigma of a path-dependent price."""
+    delta: Prices
+    gamma: Prices
+    vega: Prices
+
+
+def kou_path_greeks(product: Callable[..., Prices], *args: Any, **kwargs: Any) -> PathGreeks:
+    """Delta, gamma and vega of kou_first_passage, kou_touch, kou_barrier or kou_lookback,
+    called with the same arguments as the product (S and sigma by position or keyword), by
+    central differences with one Richardson step (steps h and h/2, error O(h^4)): the spot
+    by h = 1e-2 S, or half the distance to the level H where that is closer (a bumped spot
+    stays on its side of it), sigma by 1e-2 (less where sigma is within it of the supported
+    0.005). With the products' values within 1e-9 (S + K), the rounding of the differences is
+    below 1e-7 (S + K) / h for delta and vega and 3e-8 (S + K) / h^2 for gamma. Nine
+    evaluations of the product."""
+    params = list(inspect.signature(product).parameters)
+    bound = dict(zip(params, args))
+    bound.update(kwargs)
+    S = np.asarray(bound["S"], dtype=np.float64)
+    sigma = np.asarray(bound["sigma"], dtype=np.float64)
+    h = 1e-2 * S
+    if "H" in bound:
+        distance = np.abs(np.asarray(bound["H"], dtype=np.float64) - S)
+        h = np.where(distance > 0.0, np.minimum(h, 0.5 * distance), h)
+    low = SUPPORTED_RANGES["sigma"][0]
+    dv = np.minimum(1e-2, 0.5 * (sigma - low))
+
+    def at(**changes: Any) -> np.ndarray:
+        return np.asarray(product(**dict(bound, **changes)), dtype=np.float64)
+
+    def richardson(coarse: np.ndarray, fine: np.ndarray) -> np.ndarray:
+        result: np.ndarray = (4.0 * fine - coarse) / 3.0
+        return result
+
+    middle = at()
+    spots = {k: at(S=S + k * h) for k in (-1.0, -0.5, 0.5, 1.0)}
+    delta = richardson((spots[1.0] - spots[-1.0]) / (2.0 * h), (spots[0.5] - spots[-0.5]) / h)
+    gamma = richardson((spots[1.0] - 2.0 * middle + spots[-1.0]) / (h * h),
+                       (spots[0.5] - 2.0 * middle + spots[-0.5]) / (0.25 * h * h))
+    vols = {k: at(sigma=sigma + k * dv) for k in (-1.0, -0.5, 0.5, 1.0)}
+    vega = richardson((vols[1.0] - vols[-1.0]) / (2.0 * dv), (vols[0.5] - vols[-0.5]) / dv)
+    if middle.ndim == 0:
+        return PathGreeks(float(delta), float(gamma), float(vega))
+    return PathGreeks(delta, gamma, vega)
