@@ -7,7 +7,10 @@ converges as the number of jump terms n grows, and writes a figure
 the demo extra: pip install ".[demo]"). Its last panel compares Kou's closed form
 evaluated plainly in double precision (jumpdiffusion.kou_closed_form), and corvane, with
 the truncated series evaluated to many digits (the test suite's reference,
-tests/support/kou_series_mp.py).
+tests/support/kou_series_mp.py); and two panels of path-dependent options
+(jumpdiffusion.kou_barrier, kou_first_passage): an up-and-out call against its barrier
+level and the probability of reaching a level, Kou beside Black-Scholes with the same
+total variance.
 """
 import importlib
 import math
@@ -154,7 +157,7 @@ def figure(path: str) -> None:
     merton = [merton_call(K, 60) for K in strikes]
     bs = [black_scholes_call(FIG_S, K, FIG_T, FIG_VOL, FIG_R) for K in strikes]
 
-    fig, ((left, middle), (right, accuracy)) = plt.subplots(2, 2, figsize=(14, 10))
+    fig, ((left, middle, barrier), (right, accuracy, passage)) = plt.subplots(2, 3, figsize=(20, 10))
     left.plot(strikes, kou, label="Kou (corvane, n = 40)")
     left.plot(strikes, merton, "--", label="Merton (halvorn, n = 60)")
     left.plot(strikes, bs, ":", color="black", label=f"Black-Scholes, vol {FIG_VOL:.4f}")
@@ -196,6 +199,19 @@ def figure(path: str) -> None:
     accuracy.set_xscale("log")
     accuracy.grid(True, which="both", alpha=0.3)
     accuracy.legend(fontsize=8)
+
+    # Path-dependent: the same Kou model and Black-Scholes (lam = 0) at the total volatility.
+    levels = [101.0 + 0.5 * i for i in range(119)]
+    law = (FIG_T, FIG_R, FIG_SIGMA, FIG_KOU["lam"], FIG_KOU["p"], FIG_KOU["eta1"], FIG_KOU["eta2"])
+    flat = (FIG_T, FIG_R, FIG_VOL, 0.0, FIG_KOU["p"], FIG_KOU["eta1"], FIG_KOU["eta2"])
+    for label, args, style in (("Kou", law, "-"), (f"Black-Scholes, vol {FIG_VOL:.4f}", flat, ":")):
+        barrier.plot(levels, jd.kou_barrier("call", "up-and-out", FIG_S, 100.0, levels, *args), style, label=label)
+        passage.plot(levels, jd.kou_first_passage("up", FIG_S, levels, *args), style, label=label)
+    barrier.set(title="Up-and-out call, K = 100, against the barrier H", xlabel="barrier H", ylabel="price")
+    barrier.legend()
+    passage.set(title=f"Probability of reaching H within T = {FIG_T}", xlabel="level H",
+                ylabel="P(max S_t >= H)")
+    passage.legend()
 
     fig.suptitle(f"S = {FIG_S:g}, T = {FIG_T}, r = {FIG_R}, sigma = {FIG_SIGMA}; "
                  f"Kou lam = 1, p = 0.4, eta1 = 10, eta2 = 5; Merton lam = 1, m = −0.1, "
