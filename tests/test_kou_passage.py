@@ -208,3 +208,17 @@ def test_greeks_by_differences():
     assert np.allclose(g.delta, jd.kou_lookback("call", np.array([80.0, 120.0]), **law) / np.array([80.0, 120.0]),
                        rtol=0, atol=1e-7)
     assert np.all(np.abs(g.gamma) < 1e-6)
+
+
+def test_barriers_with_jumps_against_a_high_precision_inversion():
+    rng = np.random.default_rng(17)
+    for kind, barrier in (("call", "up-and-in"), ("put", "down-and-out"), ("call", "down-and-in"), ("put", "up-and-out")):
+        up = barrier.startswith("up")
+        H = 100.0 * math.exp((1 if up else -1) * rng.uniform(0.05, 0.4))
+        args = dict(K=float(100.0 * math.exp(rng.uniform(-0.2, 0.2))), H=H, T=float(rng.uniform(0.1, 2.0)),
+                    r=float(rng.uniform(0.0, 0.08)), sigma=float(rng.uniform(0.1, 0.4)), lam=float(rng.uniform(0.2, 3.0)),
+                    p=float(rng.uniform(0.1, 0.9)), eta1=float(rng.uniform(3.0, 25.0)), eta2=float(rng.uniform(2.0, 25.0)),
+                    q=float(rng.uniform(0.0, 0.03)))
+        ours = jd.kou_barrier(kind, barrier, 100.0, **args)
+        assert ours == pytest.approx(kou_passage_mp.barrier(kind, barrier, 100.0, **args), abs=1e-9 * (100.0 + args["K"])), \
+            (kind, barrier, args)

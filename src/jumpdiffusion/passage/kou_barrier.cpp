@@ -1,5 +1,6 @@
 #include "kou_barrier.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -62,15 +63,16 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
     : eta1_(law.eta1), sign_(sign) {
     scale_ = std::exp(0.5 * A + shift * T) / T;
     const double half = 0.5 * law.sigma * law.sigma, e1 = law.eta1, e2 = law.eta2;
-    Complex roots[4];
-    const Complex *guess = nullptr;
+    Complex roots[4] = {}, last[4] = {}, guess[4] = {};
     for (int k = 0; k < kEulerTerms; ++k) {
         const Complex alpha = euler_node(A, T, k) + shift;
-        if (!kou_roots(alpha, law, roots, guess)) {
+        // The guess: the roots extrapolated along the equally spaced nodes from the last two.
+        for (int i = 0; i < 4 && k > 0; ++i) guess[i] = k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
+        std::copy(roots, roots + 4, last);
+        if (!kou_roots(alpha, law, roots, k > 0 ? guess : nullptr)) {
             ok_ = false;
             return;
         }
-        guess = roots;
         // roots: two with Re > 0 (the betas), then two with Re < 0 (minus the gammas).
         auto product = [&](int i) {
             Complex prod = half;

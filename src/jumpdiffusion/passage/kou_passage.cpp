@@ -43,16 +43,18 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
     : eta1_(law.eta1), rate_(rate) {
     const double kappa = std::fmax(std::fmax(-rate, 0.0), shift);
     scale_ = std::exp(0.5 * A + kappa * T) / T;
-    Complex roots[2];
-    const Complex *guess = nullptr;
+    Complex roots[2] = {}, last[2] = {}, guess[2] = {};
     for (int k = 0; k < kEulerTerms; ++k) {
         const Complex alpha = euler_node(A, T, k) + kappa;
-        // Each node's roots from the last node's (Newton's method), the first's from scratch.
-        if (!kou_positive_roots(alpha + rate, law, roots, guess)) {
+        // Each node's roots by Newton's method from the last two nodes' extrapolated (the
+        // nodes are equally spaced), the first's from scratch.
+        for (int i = 0; i < 2 && k > 0; ++i) guess[i] = k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
+        last[0] = roots[0];
+        last[1] = roots[1];
+        if (!kou_positive_roots(alpha + rate, law, roots, k > 0 ? guess : nullptr)) {
             ok_ = false;
             return;
         }
-        guess = roots;
         const bool ordered = roots[0].real() <= roots[1].real();
         beta1_[k] = ordered ? roots[0] : roots[1];
         beta2_[k] = ordered ? roots[1] : roots[0];
