@@ -21,12 +21,13 @@
 // alternating tail summed by binomial (Euler) averaging of the partial sums n .. n + m;
 // n = 20, m = 14: 35 transform values per maturity, shared by every level. With A = 25
 // (exp(-A) = 1.4e-11, the round-off magnified by exp(A/2) = 2.7e5) the error is some 1e-10
-// where f is smooth in T (against a 30-digit Talbot inversion: bench and tests). Where it
+// where f is smooth in T (against de Hoog's inversion at 30 and 40 digits: bench and tests). Where it
 // is not (a level the drift reaches at a nearly fixed time, sigma sqrt(T) small beside it),
 // the tail converges slowly; the callers therefore invert twice, at A = 25 and A = 22, whose
 // discretisation, round-off and truncation errors differ, and take their difference (with
-// exp(-22)) as the value's error bound. Where rate < 0 the transform is shifted (f
-// exp(-kappa T), kappa = -rate) so that every node keeps Re(alpha + rate) > 0.
+// exp(-22)) as the value's error bound. The transform is shifted (f exp(-kappa T), kappa =
+// max(0, -rate, shift)) so that every node keeps Re(alpha + rate) > 0 and, for the moments,
+// Re alpha > G(1).
 #pragma once
 
 #include "kou_roots.h"
