@@ -412,4 +412,5 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     mod.attr("MONEYNESS_RANGE") = py::make_tuple(dom::kMoneynessLow, dom::kMoneynessHigh);
     mod.attr("MAX_EXPECTED_JUMPS") = dom::kMaxExpectedJumps;
     mod.attr("MAX_ELEMENTS") = kMaxElements;
+    mod.attr("PASSAGE_ACCURACY") = batch::kVouched;
 }

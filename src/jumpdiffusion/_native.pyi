@@ -50,3 +50,4 @@ SUPPORTED_RANGES: dict[str, tuple[float, float, bool]]
 MONEYNESS_RANGE: tuple[float, float]
 MAX_EXPECTED_JUMPS: float
 MAX_ELEMENTS: int
+PASSAGE_ACCURACY: float

@@ -37,8 +37,9 @@ def _as_direction(direction: Any) -> np.ndarray:
 
 _WHAT = {"probability": 0, "hit": 1, "expiry": 2}
 
-# What a value returned is vouched for: its bound (two inversions' difference) at most this.
-ACCURACY = 1e-9
+# What a value returned is vouched for: its bound (two inversions' difference) at most this
+# (times S for lookbacks, S + K for barriers), as the native loops decide where to refine.
+ACCURACY = float(_native.PASSAGE_ACCURACY)
 
 
 def _plain(values: dict[str, Any]) -> dict[str, float] | None:

@@ -15,6 +15,11 @@ struct PassageInputs {
     Column<double> up, S, H, T, r, q, sigma, lam, p, eta1, eta2;
 };
 
+// What a value is vouched for: its bound at most this (times 1 for probabilities and touch
+// values, S for lookbacks, S + K for barriers); where the coarse Euler rule's bound is wider,
+// the loops try the fine rule (passage/kou_passage.h) and keep the narrower.
+constexpr double kVouched = 1e-9;
+
 enum class PassageValue {
     Probability,  // P(the spot reaches H by T)
     TouchAtHit,   // E[exp(-r tau); tau <= T]: 1 paid when H is reached

@@ -59,12 +59,12 @@ Complex against(Complex coef, Complex rate, bool positive, const Region &g, doub
 
 }  // namespace
 
-UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double sign)
-    : eta1_(law.eta1), sign_(sign) {
+UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double sign, EulerRule rule)
+    : eta1_(law.eta1), sign_(sign), terms_(rule.terms()) {
     scale_ = std::exp(0.5 * A + shift * T) / T;
     const double half = 0.5 * law.sigma * law.sigma, e1 = law.eta1, e2 = law.eta2;
     Complex roots[4] = {}, last[4] = {}, guess[4] = {};
-    for (int k = 0; k < kEulerTerms; ++k) {
+    for (int k = 0; k < terms_; ++k) {
         const Complex alpha = euler_node(A, T, k) + shift;
         // The guess: the roots extrapolated along the equally spaced nodes from the last two.
         for (int i = 0; i < 4 && k > 0; ++i) guess[i] = k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
@@ -98,7 +98,7 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
         }
         W_[k][2] = W0;
         inverse_[k] = 1.0 / alpha;
-        weight_[k] = euler_weight(k);
+        weight_[k] = euler_weight(k, rule);
     }
 }
 
@@ -107,7 +107,7 @@ double UpKnockIn::value(double b, double S, double K, bool call) const {
     const double payer = call ? 1.0 : -1.0;
     const Region g{edge, (sign_ > 0.0) == call, std::exp(sign_ * edge), payer * S * std::exp(sign_ * b), payer * K};
     double sum = 0.0;
-    for (int j = 0; j < kEulerTerms; ++j) {
+    for (int j = 0; j < terms_; ++j) {
         const Complex b1 = beta_[j][0], b2 = beta_[j][1];
         const Complex z = -b * (b2 - b1), E1 = std::exp(-b * b1), ratio = std::exp(z), bphi = b * phi(z, ratio);
         const Complex creep = E1 * (ratio + (eta1_ - b1) * bphi);

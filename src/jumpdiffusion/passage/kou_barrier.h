@@ -37,17 +37,18 @@ class UpKnockIn {
 public:
     // law of the process whose upper level is crossed; sign +1 where S_T = S exp(X_T) (an up
     // barrier), -1 where S_T = S exp(-X_T) (a down barrier, X the mirrored process).
-    UpKnockIn(const KouLaw &law, double T, double A, double shift, double sign);
+    UpKnockIn(const KouLaw &law, double T, double A, double shift, double sign, EulerRule rule = kEuler);
     bool ok() const { return ok_; }
     // The undiscounted knock-in value E[payoff; tau <= T] at the level b >= 0 for spot S and
     // strike K (call or put).
     double value(double b, double S, double K, bool call) const;
 
 private:
-    Complex beta_[kEulerTerms][2], gamma_[kEulerTerms][2], inverse_[kEulerTerms];
-    Complex P_[kEulerTerms][2], N_[kEulerTerms][2], W_[kEulerTerms][3], V_[kEulerTerms][2];
-    double weight_[kEulerTerms];
+    Complex beta_[kMaxEulerTerms][2], gamma_[kMaxEulerTerms][2], inverse_[kMaxEulerTerms];
+    Complex P_[kMaxEulerTerms][2], N_[kMaxEulerTerms][2], W_[kMaxEulerTerms][3], V_[kMaxEulerTerms][2];
+    double weight_[kMaxEulerTerms];
     double eta1_, scale_, sign_;
+    int terms_;
     bool ok_ = true;
 };
 

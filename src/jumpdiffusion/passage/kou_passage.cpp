@@ -19,10 +19,10 @@ double tail_share(int j, int m) {
 
 }  // namespace
 
-double euler_weight(int k) {
+double euler_weight(int k, EulerRule rule) {
     const double sign = k % 2 == 0 ? 1.0 : -1.0;
     const double first = k == 0 ? 0.5 : 1.0;
-    return sign * first * (k <= kEulerN ? 1.0 : tail_share(k - kEulerN, kEulerM));
+    return sign * first * (k <= rule.n ? 1.0 : tail_share(k - rule.n, rule.m));
 }
 
 Complex euler_node(double A, double T, int k) { return Complex(A / (2.0 * T), kPi * k / T); }
@@ -39,12 +39,12 @@ Complex phi(Complex z, Complex e) {
     return (e - 1.0) / z;
 }
 
-UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double shift)
-    : eta1_(law.eta1), rate_(rate) {
+UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double shift, EulerRule rule)
+    : eta1_(law.eta1), rate_(rate), terms_(rule.terms()) {
     const double kappa = std::fmax(std::fmax(-rate, 0.0), shift);
     scale_ = std::exp(0.5 * A + kappa * T) / T;
     Complex roots[2] = {}, last[2] = {}, guess[2] = {};
-    for (int k = 0; k < kEulerTerms; ++k) {
+    for (int k = 0; k < terms_; ++k) {
         const Complex alpha = euler_node(A, T, k) + kappa;
         // Each node's roots by Newton's method from the last two nodes' extrapolated (the
         // nodes are equally spaced), the first's from scratch.
@@ -59,7 +59,7 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
         beta1_[k] = ordered ? roots[0] : roots[1];
         beta2_[k] = ordered ? roots[1] : roots[0];
         inverse_[k] = 1.0 / alpha;
-        weight_[k] = euler_weight(k);
+        weight_[k] = euler_weight(k, rule);
     }
 }
 
@@ -68,7 +68,7 @@ double UpPassage::value(double b) const {
         return 1.0;
     }
     double sum = 0.0;
-    for (int k = 0; k < kEulerTerms; ++k) {
+    for (int k = 0; k < terms_; ++k) {
         const Complex b1 = beta1_[k], b2 = beta2_[k];
         const Complex z = -b * (b2 - b1), near = std::exp(-b * b1), ratio = std::exp(z);  // exp(-b beta2) / near
         const Complex transform = near * ratio + near * (b * phi(z, ratio)) * (b2 * (1.0 - b1 / eta1_));
@@ -79,7 +79,7 @@ double UpPassage::value(double b) const {
 
 double UpPassage::moment(double theta, double k) const {
     double sum = 0.0;
-    for (int j = 0; j < kEulerTerms; ++j) {
+    for (int j = 0; j < terms_; ++j) {
         const Complex b1 = beta1_[j], b2 = beta2_[j];
         const Complex z = -k * (b2 - b1), g1 = std::exp(-k * b1), ratio = std::exp(z), g2 = g1 * ratio;
         const Complex dg = -k * g1 * phi(z, ratio);  // (g1 - g2) / (b1 - b2), g = exp(-k x)

@@ -19,7 +19,7 @@
 // transforms of probability distributions", ORSA J. Computing 7 (1995)): the trapezoidal
 // rule on the Bromwich line Re alpha = A / (2T) (discretisation error about exp(-A)), its
 // alternating tail summed by binomial (Euler) averaging of the partial sums n .. n + m;
-// n = 20, m = 14: 35 transform values per maturity, shared by every level. With A = 25
+// n = 20, m = 14: 35 transform values per maturity, shared by every level (kFineEuler: 69). With A = 25
 // (exp(-A) = 1.4e-11, the round-off magnified by exp(A/2) = 2.7e5) the error is some 1e-10
 // where f is smooth in T (against de Hoog's inversion at 30 and 40 digits: bench and tests). Where it
 // is not (a level the drift reaches at a nearly fixed time, sigma sqrt(T) small beside it),
@@ -34,14 +34,22 @@
 
 namespace passage {
 
-constexpr int kEulerN = 20, kEulerM = 14, kEulerTerms = kEulerN + kEulerM + 1;
+// The Euler rule: n terms, then m more averaged; where the two inversions of a value differ
+// by more than it may carry, the callers try the finer rule (twice the terms), which also
+// vouches for itself by two inversions.
+struct EulerRule {
+    int n, m;
+    int terms() const { return n + m + 1; }
+};
+constexpr EulerRule kEuler{20, 14}, kFineEuler{40, 28};
+constexpr int kMaxEulerTerms = 69;
 constexpr double kEulerA = 25.0, kEulerSecondA = 22.0;
 constexpr double kPi = 3.141592653589793;
 
-// f(T) = exp(A/2) / T * sum_k euler_weight(k) Re F(euler_node(A, T, k)), k < kEulerTerms: the
+// f(T) = exp(A/2) / T * sum_k euler_weight(k, rule) Re F(euler_node(A, T, k)), k < terms: the
 // node (A + 2 pi i k) / (2T) and the weight (-1)^k (1/2 at k = 0) times the share of the
 // averaged partial sums that take term k.
-double euler_weight(int k);
+double euler_weight(int k, EulerRule rule);
 Complex euler_node(double A, double T, int k);
 
 // (exp(z) - 1) / z, without cancellation near 0; e = exp(z).
@@ -64,7 +72,7 @@ Complex phi(Complex z, Complex e);
 // Re alpha > G(1)).
 class UpPassage {
 public:
-    UpPassage(const KouLaw &law, double T, double rate, double A, double shift = 0.0);
+    UpPassage(const KouLaw &law, double T, double rate, double A, double shift = 0.0, EulerRule rule = kEuler);
     bool ok() const { return ok_; }
     // f(T) for the level b >= 0 (exactly 1 at b = 0 for rate 0).
     double value(double b) const;
@@ -72,9 +80,10 @@ public:
     double moment(double theta, double k) const;
 
 private:
-    Complex beta1_[kEulerTerms], beta2_[kEulerTerms], inverse_[kEulerTerms];  // roots, 1 / alpha
-    double weight_[kEulerTerms];                                               // Euler's weights
+    Complex beta1_[kMaxEulerTerms], beta2_[kMaxEulerTerms], inverse_[kMaxEulerTerms];  // roots, 1 / alpha
+    double weight_[kMaxEulerTerms];                                                  // Euler's weights
     double eta1_, scale_, rate_;
+    int terms_;
     bool ok_ = true;
 };
 
