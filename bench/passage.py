@@ -103,7 +103,53 @@ def speed_table():
     print()
 
 
+def refusal_table(count=300):
+    """Values refused (ValueError) and values out of range over random sets, in a desk's
+    range and over the whole supported domain, each product called once per set."""
+    def draw(rng, wide):
+        up = rng.uniform() < 0.5
+        if wide:
+            H = 100.0 * math.exp((1 if up else -1) * rng.uniform(0, 5) * rng.uniform())
+            K = 100.0 * math.exp(rng.uniform(-3, 3))
+            T = math.exp(rng.uniform(math.log(1e-3), math.log(50)))
+            a = dict(r=rng.uniform(-1, 1), sigma=math.exp(rng.uniform(math.log(0.005), math.log(5))),
+                     lam=math.exp(rng.uniform(math.log(1e-3), math.log(1000))) * (rng.uniform() < 0.9), p=rng.uniform(),
+                     eta1=1.01 + math.exp(rng.uniform(math.log(0.01), math.log(1e4))),
+                     eta2=0.05 + math.exp(rng.uniform(math.log(0.01), math.log(1e4))), q=rng.uniform(-1, 1))
+            a["lam"] = min(a["lam"], 4999 / T)
+        else:
+            H = 100.0 * math.exp((1 if up else -1) * rng.uniform(0.01, 0.5))
+            K = 100.0 * math.exp(rng.uniform(-0.3, 0.3))
+            T = math.exp(rng.uniform(math.log(0.05), math.log(5)))
+            a = dict(r=rng.uniform(0, 0.08), sigma=rng.uniform(0.1, 0.6), lam=rng.uniform(0, 10 / T), p=rng.uniform(),
+                     eta1=rng.uniform(2, 50), eta2=rng.uniform(1, 50), q=rng.uniform(0, 0.04))
+        return ("up" if up else "down"), H, K, T, a
+
+    print(f"## Refused values, {count} random sets per product\n")
+    print("| range | first passage | touch | barrier | lookback | NaN, infinite or out of range |")
+    print("|---|---|---|---|---|---|")
+    for wide in (False, True):
+        rng = np.random.default_rng(9)
+        refused, wrong = [0, 0, 0, 0], 0
+        for i in range(count):
+            d, H, K, T, a = draw(rng, wide)
+            calls = (lambda: jd.kou_first_passage(d, 100.0, H, T, **a), lambda: jd.kou_touch(d, 100.0, H, T, **a),
+                     lambda: jd.kou_barrier("call" if i % 2 else "put", f"{d}-and-{'in' if i % 3 else 'out'}", 100.0,
+                                            K, H, T, **a),
+                     lambda: jd.kou_lookback("call" if i % 2 else "put", 100.0, T, **a, K=None if i % 4 < 2 else K))
+            for j, call in enumerate(calls):
+                try:
+                    v = call()
+                    wrong += not (math.isfinite(v) and v >= 0.0 and (j != 0 or v <= 1.0))
+                except ValueError:
+                    refused[j] += 1
+        label = "whole supported domain" if wide else "a desk's (T 0.05-5, log(H/S) within 0.5, sigma 0.1-0.6, lam T <= 10)"
+        print(f"| {label} | " + " | ".join(str(n) for n in refused) + f" | {wrong} |")
+    print()
+
+
 if __name__ == "__main__":
     speed_table()
     quantlib_table()
     accuracy_table()
+    refusal_table()
