@@ -66,14 +66,13 @@ Violation first_violation(std::size_t size, const JointOf &joint) {
 }  // namespace
 
 void kou_prices(std::size_t size, const KouInputs &c, double *out, std::size_t grain) {
-    kou_evaluation_runs(size, c, [&](std::size_t e, const jumpdiffusion::KouCall &v, double spot) {
-        const double price = c.kind[e] ? v.call : put_by_parity(v.call, c.K[e], c.r[e], c.T[e], spot);
-        out[e] = v.priced ? price : kNaN;
+    kou_evaluation_runs(size, c, [&](std::size_t e, const jumpdiffusion::KouCall &v, double spot, double) {
+        out[e] = kou_element_price(c, e, v, spot);
     }, grain);
 }
 
 void kou_closed_forms(std::size_t size, const KouInputs &c, double *out) {
-    kou_evaluation_runs(size, c, [&](std::size_t e, const jumpdiffusion::KouCall &v, double) {
+    kou_evaluation_runs(size, c, [&](std::size_t e, const jumpdiffusion::KouCall &v, double, double) {
         out[e] = v.closedForm;
         out[size + e] = v.bound;
         out[2 * size + e] = v.certified ? 1.0 : 0.0;

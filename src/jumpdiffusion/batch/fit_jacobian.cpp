@@ -67,18 +67,10 @@ template <typename Inputs, std::size_t Count, typename Prices>
 void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const double *given,
                   const Parameter<Inputs> (&parameters)[Count], const Others<Inputs> &others, const Prices &prices,
                   double *out) {
-    if (copies_needed(bumped) == 0 && given) {
-        for (std::size_t e = 0; e < size; ++e) out[e] = given[e];
-        for (std::size_t i = size; i < (1 + Count) * size; ++i) out[i] = 0.0;
-        return;
-    }
     // Copy 0 is the elements as they are, unless their prices are given; then the bumped
     // copies start at 0.
     const std::size_t first = given ? 0 : 1;
-    std::size_t copies = first;
-    for (std::size_t j = 0; j < Count; ++j) {
-        copies += (bumped >> j) & 1u;
-    }
+    const std::size_t copies = first + copies_needed(bumped);
     // Everything allocated here, before the price pass starts its workers.
     std::vector<std::int8_t> kinds;
     std::vector<std::vector<double>> stores(Count + 6);
@@ -140,37 +132,13 @@ void fit_jacobian(std::size_t size, const Inputs &in, unsigned bumped, const dou
 }  // namespace
 
 void kou_fit_prices(std::size_t size, const KouInputs &c, double *out) {
-    constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
-    for_each_kou_strip(size, c, kLevels, kLevels, [&](const KouStrip &s, kou::InOrders *orders) {
-        if (s.n < 0) {
-            for (std::size_t j = 0; j < s.count; ++j) {
-                const std::size_t e = s.elements[j];
-                const jumpdiffusion::KouCall v = jumpdiffusion::kou_call_untruncated(
-                    s.spot[j], s.strike[j], s.T, s.r, s.sigma, s.lam, s.p, s.eta1, s.eta2);
-                const double price = c.kind[e] ? v.call : put_by_parity(v.call, s.strike[j], s.r, s.T, s.spot[j]);
-                out[e] = v.priced ? price : kNaN;
-                out[size + e] = kNaN;
-            }
-            return;
-        }
-        kou::KouCallEvaluation evaluations[kLevels];
-        double shifted1[kLevels], shifted2[kLevels];
-        const double discount = std::exp(-s.r * s.T);
-        kou::kou_call_evaluations(s.T, s.strike, s.spot, static_cast<std::int32_t>(s.count), s.r, s.sigma, s.lam,
-                                  s.p, s.eta1, s.eta2, s.n, orders, evaluations, shifted1, shifted2);
-        const double zeta1 = jumpdiffusion::kou_jump_growth(s.p, s.eta1, s.eta2);  // 1 + zeta
-        for (std::size_t j = 0; j < s.count; ++j) {
-            const std::size_t e = s.elements[j];
-            const double spot = s.spot[j], K = s.strike[j];
-            const jumpdiffusion::KouCall v = jumpdiffusion::kou_call_completed(
-                evaluations[j], spot, K, s.T, s.r, s.sigma, s.lam, s.p, s.eta1, s.eta2, s.n, s.needed, discount);
-            const double price = c.kind[e] ? v.call : put_by_parity(v.call, K, s.r, s.T, spot);
-            out[e] = v.priced ? price : kNaN;
-            const double after = spot * (zeta1 * shifted1[j]) - (K * discount) * shifted2[j];  // C+
-            const double dlam = s.T * (after - v.call) - ((zeta1 - 1.0) * s.T) * (spot * v.delta);
-            out[size + e] = v.certified && std::isfinite(dlam) ? dlam : kNaN;
-        }
-    }, kFitGrain);
+    kou_evaluation_runs(size, c, [&](std::size_t e, const jumpdiffusion::KouCall &v, double spot, double after) {
+        out[e] = kou_element_price(c, e, v, spot);
+        const double zeta = jumpdiffusion::kou_jump_growth(c.p[e], c.eta1[e], c.eta2[e]) - 1.0;
+        const double T = c.T[e];
+        const double dlam = T * (after - v.call) - (zeta * T) * (spot * v.delta);
+        out[size + e] = v.certified && std::isfinite(dlam) ? dlam : kNaN;
+    }, kFitGrain, true);
 }
 
 void kou_fit_jacobian(std::size_t size, const KouInputs &in, unsigned bumped, const double *given,

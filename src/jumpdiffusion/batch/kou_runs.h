@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -108,33 +109,47 @@ void for_each_kou_strip(std::size_t size, const KouInputs &c, std::size_t levels
 // kou::kou_call_evaluations, which forms the coefficients, powers and weights once for all
 // of them; each evaluation is still exactly corvane's for its element, completed where it
 // is not finite (kou_call.h). Elements whose default truncation exceeds 170 jump terms are
-// priced without truncation. write(e, call, spot) receives element e's, spot its
-// forward-adjusted spot.
+// priced without truncation. write(e, call, spot, after) receives element e's, spot its
+// forward-adjusted spot and, with afterJump, the truncated series' call after one more jump
+// C+ = S' (1 + zeta) U1+ - K' U2+ (kou::kou_call_evaluations' shifted; NaN where the price is
+// untruncated, and always without afterJump).
 template <typename Write>
 void kou_evaluation_runs(std::size_t size, const KouInputs &c, const Write &write,
-                         std::size_t grain = kElementsPerThread) {
+                         std::size_t grain = kElementsPerThread, bool afterJump = false) {
     constexpr std::size_t kLevels = static_cast<std::size_t>(kou::kMaxLevels);
     static_assert(kLevels <= kMaxRun, "a Kou strip fits a run");
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
     for_each_kou_strip(size, c, kLevels, kLevels, [&](const KouStrip &s, kou::InOrders *orders) {
         if (s.n < 0) {
             for (std::size_t j = 0; j < s.count; ++j) {
                 write(s.elements[j], jumpdiffusion::kou_call_untruncated(s.spot[j], s.strike[j], s.T, s.r, s.sigma,
                                                                          s.lam, s.p, s.eta1, s.eta2),
-                      s.spot[j]);
+                      s.spot[j], kNone);
             }
             return;
         }
         kou::KouCallEvaluation evaluations[kLevels];
+        double shifted1[kLevels], shifted2[kLevels];
         const double discount = std::exp(-s.r * s.T);
         kou::kou_call_evaluations(s.T, s.strike, s.spot, static_cast<std::int32_t>(s.count), s.r, s.sigma,
-                                  s.lam, s.p, s.eta1, s.eta2, s.n, orders, evaluations);
+                                  s.lam, s.p, s.eta1, s.eta2, s.n, orders, evaluations,
+                                  afterJump ? shifted1 : nullptr, afterJump ? shifted2 : nullptr);
+        const double zeta1 = afterJump ? jumpdiffusion::kou_jump_growth(s.p, s.eta1, s.eta2) : kNone;  // 1 + zeta
         for (std::size_t j = 0; j < s.count; ++j) {
             write(s.elements[j],
                   jumpdiffusion::kou_call_completed(evaluations[j], s.spot[j], s.strike[j], s.T, s.r, s.sigma,
                                                     s.lam, s.p, s.eta1, s.eta2, s.n, s.needed, discount),
-                  s.spot[j]);
+                  s.spot[j],
+                  afterJump ? s.spot[j] * (zeta1 * shifted1[j]) - (s.strike[j] * discount) * shifted2[j] : kNone);
         }
     }, grain);
+}
+
+// Element e's price from its evaluation: the call, or the put by parity; NaN where no
+// method reached the toolkit's accuracy.
+inline double kou_element_price(const KouInputs &c, std::size_t e, const jumpdiffusion::KouCall &v, double spot) {
+    const double price = c.kind[e] ? v.call : put_by_parity(v.call, c.K[e], c.r[e], c.T[e], spot);
+    return v.priced ? price : std::numeric_limits<double>::quiet_NaN();
 }
 
 }  // namespace batch
