@@ -10,8 +10,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _native
-from ._pricing import (MAX_EXPECTED_JUMPS, _as_kind, kou_price, MONEYNESS_RANGE, SUPPORTED_RANGES, Prices, _as_float, _broadcast,
-                       _joint_error, _result, _where)
+from ._pricing import (MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, SUPPORTED_RANGES, Prices, _as_float, _as_kind,
+                       _broadcast, _joint_error, _priced, _result, _where, kou_price)
 
 
 def _as_direction(direction: Any) -> np.ndarray:
@@ -33,6 +33,48 @@ def _as_direction(direction: Any) -> np.ndarray:
         raise ValueError(f"direction must be 'up' or 'down'; got {str(array.reshape(-1)[index])!r}"
                          f"{_where(array.shape, index)}")
     return np.where(up, 1.0, -1.0)
+
+
+def _at(a: np.ndarray, index: int) -> float:
+    return float(a[0] if a.size == 1 else a[index])
+
+
+def _check_level(shape: tuple[int, ...], S: np.ndarray, H: np.ndarray, T: np.ndarray, lam: np.ndarray,
+                 up: np.ndarray, what: Any) -> None:
+    """H / S in MONEYNESS_RANGE and lam T within the domain (as K / S and lam T for
+    kou_price), and H on its side of S (up > 0: at or above); what(up) names the product for
+    the message."""
+    size = math.prod(shape)
+    found = _native.kou_violation(size, S, H, T, lam)
+    if found[0] >= 0:
+        if found[1] == 1:
+            low, high = MONEYNESS_RANGE
+            raise ValueError(f"H / S must be between {low:g} and {high:g} (the supported domain); "
+                             f"got H={_at(H, found[0])!r}, S={_at(S, found[0])!r}{_where(shape, found[0])}")
+        raise _joint_error(shape, found, {"lam": lam, "T": T})
+    with np.errstate(invalid="ignore"):
+        wrong = np.broadcast_to(np.where(up > 0.0, H < S, H > S), (size,))
+    if wrong.any():
+        index = int(np.flatnonzero(wrong)[0])
+        side = "at or above" if _at(up, index) > 0.0 else "at or below"
+        raise ValueError(f"H must be {side} S for {what(_at(up, index))}; "
+                         f"got H={_at(H, index)!r}, S={_at(S, index)!r}{_where(shape, index)}")
+
+
+def _vouched(shape: tuple[int, ...], rows: np.ndarray, scale: Any, unit: str, differ: str, hint: str) -> np.ndarray:
+    """The values of rows[0] where their bounds rows[1] are at most ACCURACY * scale, else a
+    ValueError naming the first element refused and why (unit: the scale in words; differ,
+    hint: what the two inversions' difference and the refusal point to)."""
+    bounds = rows[1]
+    failed = ~(bounds <= ACCURACY * scale)
+    if failed.any():
+        index = int(np.flatnonzero(failed)[0])
+        reason = "the roots of the Levy exponent were not found" if np.isnan(bounds[index]) else \
+            f"two inversions differ by {float(bounds[index]):.1e}{differ}"
+        raise ValueError(f"the Laplace inversion does not reach the accuracy {ACCURACY:g}{unit} ({reason}; "
+                         f"{hint}){_where(shape, index)}")
+    values: np.ndarray = rows[0]
+    return values
 
 
 _WHAT = {"probability": 0, "hit": 1, "expiry": 2}
@@ -97,33 +139,10 @@ def _passages(what: str, direction: Any, S: ArrayLike, H: ArrayLike, T: ArrayLik
         "sigma": _as_float("sigma", sigma), "lam": _as_float("lam", lam), "p": _as_float("p", p),
         "eta1": _as_float("eta1", eta1), "eta2": _as_float("eta2", eta2)})
     size = math.prod(shape)
-    found = _native.kou_violation(size, S_, H_, T_, lam_)   # H / S and lam T as for K / S and lam T
-    if found[0] >= 0:
-        if found[1] == 1:
-            index = found[0]
-            h, s = (float(a[0] if a.size == 1 else a[index]) for a in (H_, S_))
-            low, high = MONEYNESS_RANGE
-            raise ValueError(f"H / S must be between {low:g} and {high:g} (the supported domain); "
-                             f"got H={h!r}, S={s!r}{_where(shape, index)}")
-        raise _joint_error(shape, found, {"lam": lam_, "T": T_})
-    with np.errstate(invalid="ignore"):
-        wrong = np.broadcast_to(np.where(up > 0.0, H_ < S_, H_ > S_), (size,))
-    if wrong.any():
-        index = int(np.flatnonzero(wrong)[0])
-        h, s, u = (float(a[0] if a.size == 1 else a[index]) for a in (H_, S_, up))
-        side = "at or above" if u > 0.0 else "at or below"
-        raise ValueError(f"H must be {side} S for direction {'up' if u > 0.0 else 'down'!r}; "
-                         f"got H={h!r}, S={s!r}{_where(shape, index)}")
+    _check_level(shape, S_, H_, T_, lam_, up, lambda u: f"direction {'up' if u > 0.0 else 'down'!r}")
     rows = _native.kou_passages(size, up, S_, H_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_, _WHAT[what])
-    values, bounds = rows[0], rows[1]
-    failed = ~(bounds <= ACCURACY)
-    if failed.any():
-        index = int(np.flatnonzero(failed)[0])
-        reason = "the roots of the Levy exponent were not found" if np.isnan(bounds[index]) else \
-            f"two inversions differ by {float(bounds[index]):.1e}: the level is reached at a nearly fixed time"
-        raise ValueError(f"the Laplace inversion does not reach the accuracy {ACCURACY:g} ({reason}; sigma "
-                         f"sqrt(T) is too small beside the level's distance){_where(shape, index)}")
-    return _result(shape, values)
+    return _result(shape, _vouched(shape, rows, 1.0, "", ": the level is reached at a nearly fixed time",
+                                    "sigma sqrt(T) is too small beside the level's distance"))
 
 
 def kou_first_passage(direction: Any, S: ArrayLike, H: ArrayLike, T: ArrayLike, r: ArrayLike,
@@ -186,16 +205,7 @@ def kou_lookback(kind: Any, S: ArrayLike, T: ArrayLike, r: ArrayLike, sigma: Arr
     if found[0] >= 0:
         raise _joint_error(shape, found, {"S": S_, "K": K_} if found[1] == 1 else {"lam": lam_, "T": T_})
     rows = _native.kou_lookbacks(size, kind_, S_, K_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_)
-    values, bounds = rows[0], rows[1]
-    scale = np.broadcast_to(S_, (size,))
-    failed = ~(bounds <= ACCURACY * scale)
-    if failed.any():
-        index = int(np.flatnonzero(failed)[0])
-        reason = "the roots of the Levy exponent were not found" if np.isnan(bounds[index]) else \
-            f"two inversions differ by {float(bounds[index]):.1e}"
-        raise ValueError(f"the Laplace inversion does not reach the accuracy {ACCURACY:g} S ({reason}; sigma "
-                         f"sqrt(T) is too small){_where(shape, index)}")
-    return _result(shape, values)
+    return _result(shape, _vouched(shape, rows, np.broadcast_to(S_, (size,)), " S", "", "sigma sqrt(T) is too small"))
 
 
 _BARRIERS = ("up-and-out", "up-and-in", "down-and-out", "down-and-in")
@@ -233,36 +243,17 @@ def kou_barrier(kind: Any, barrier: str, S: ArrayLike, K: ArrayLike, H: ArrayLik
         "lam": _as_float("lam", lam), "p": _as_float("p", p), "eta1": _as_float("eta1", eta1),
         "eta2": _as_float("eta2", eta2)})
     size = math.prod(shape)
-    for level, named in ((K_, "K"), (H_, "H")):
-        found = _native.kou_violation(size, S_, level, T_, lam_)
-        if found[0] >= 0:
-            if found[1] == 1 and named == "H":
-                low, high = MONEYNESS_RANGE
-                h, s_ = (float(a[0] if a.size == 1 else a[found[0]]) for a in (H_, S_))
-                raise ValueError(f"H / S must be between {low:g} and {high:g} (the supported domain); "
-                                 f"got H={h!r}, S={s_!r}{_where(shape, found[0])}")
-            raise _joint_error(shape, found, {"S": S_, "K": K_} if found[1] == 1 else {"lam": lam_, "T": T_})
-    with np.errstate(invalid="ignore"):
-        wrong = np.broadcast_to(H_ < S_ if up_side else H_ > S_, (size,))
-    if wrong.any():
-        index = int(np.flatnonzero(wrong)[0])
-        h, s_ = (float(a[0] if a.size == 1 else a[index]) for a in (H_, S_))
-        raise ValueError(f"H must be {'at or above' if up_side else 'at or below'} S for a {barrier} barrier; "
-                         f"got H={h!r}, S={s_!r}{_where(shape, index)}")
-    rows = _native.kou_knock_ins(size, kind_, np.array([1.0 if up_side else -1.0]), S_, K_, H_, T_, r_, q_, sigma_,
-                                 lam_, p_, eta1_, eta2_)
-    knock_in, bounds = rows[0], rows[1]
-    scale = np.broadcast_to(S_, (size,)) + np.broadcast_to(K_, (size,))
-    failed = ~(bounds <= ACCURACY * scale)
-    if failed.any():
-        index = int(np.flatnonzero(failed)[0])
-        reason = "the roots of the Levy exponent were not found" if np.isnan(bounds[index]) else \
-            f"two inversions differ by {float(bounds[index]):.1e}"
-        raise ValueError(f"the Laplace inversion does not reach the accuracy {ACCURACY:g} (S + K) ({reason}; "
-                         f"sigma sqrt(T) is too small){_where(shape, index)}")
-    kinds = np.where(np.broadcast_to(kind_, (size,)) == 1, "call", "put")
-    european = np.asarray(kou_price(kinds, S_, K_, T_, r_, sigma_, lam_, p_, eta1_, eta2_, q=q_), dtype=np.float64)
-    european = np.broadcast_to(european, (size,))
+    found = _native.kou_violation(size, S_, K_, T_, lam_)
+    if found[0] >= 0:
+        raise _joint_error(shape, found, {"S": S_, "K": K_} if found[1] == 1 else {"lam": lam_, "T": T_})
+    up = np.array([1.0 if up_side else -1.0])
+    _check_level(shape, S_, H_, T_, lam_, up, lambda u: f"a {barrier} barrier")
+    rows = _native.kou_knock_ins(size, kind_, up, S_, K_, H_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_)
+    knock_in = _vouched(shape, rows, np.broadcast_to(S_, (size,)) + np.broadcast_to(K_, (size,)), " (S + K)", "",
+                        "sigma sqrt(T) is too small")
+    # The European from the arguments as checked here (kou_price's loop, its default truncation).
+    european = np.broadcast_to(_priced(shape, _native.kou_prices(size, kind_, S_, K_, T_, r_, q_, sigma_, lam_, p_,
+                                                                 eta1_, eta2_, np.array([-1.0]))), (size,))
     knock_in = np.minimum(knock_in, european)
     values = knock_in if barrier.endswith("in") else european - knock_in
     return _result(shape, values)
