@@ -501,13 +501,11 @@ def _check_quotes(quotes: Any) -> None:
 
 class _Model(Generic[P]):
     """A model's parameters and how they are fitted: those named in `inverted` as their
-    reciprocals (Kou's mean jump sizes 1/eta1, 1/eta2); `structured`, the parameters that
-    may carry a term structure."""
+    reciprocals (Kou's mean jump sizes 1/eta1, 1/eta2)."""
 
     def __init__(self, kind: Callable[..., P], names: tuple[str, ...], inverted: tuple[str, ...] = ()):
         self.kind: Callable[..., P] = kind
         self.names, self.inverted = names, inverted
-        self.structured = ("sigma", "lam")
 
     def from_z(self, z: Floats) -> P:
         return self.kind(*(1.0 / float(v) if n in self.inverted else float(v) for n, v in zip(self.names, z)))
@@ -638,16 +636,17 @@ class _Layout(Generic[P]):
         standard_errors = self.model.kind(*(float(e) for e in spread))
         if not self.structured:
             return parameters, standard_errors, None
-        names = self.model.names
-        per = {name: (z[self.slices[names.index(name)]], errors[self.slices[names.index(name)]])
-               for name in ("sigma", "lam")}
-        lam_index = names.index("lam")
-        lam = effective.get("lam", np.full(self.maturities.size, z[self.slices[lam_index].start]))
-        forward_lam = per["lam"][0] if "lam" in self.structured else np.full(self.maturities.size, per["lam"][0][0])
-        lam_errors = per["lam"][1] if "lam" in self.structured else np.full(self.maturities.size, per["lam"][1][0])
-        term = TermStructure(self.maturities.copy(), effective["sigma"], lam, per["sigma"][0].copy(),
-                             np.array(forward_lam, dtype=np.float64), per["sigma"][1].copy(),
-                             np.array(lam_errors, dtype=np.float64))
+        def per_maturity(name: str) -> tuple[Floats, Floats]:
+            """A parameter's forward values and their errors, one per maturity (one value
+            repeated where the parameter has no term structure)."""
+            sl, shape = self.slices[self.model.names.index(name)], self.maturities.shape
+            return np.broadcast_to(z[sl], shape).copy(), np.broadcast_to(errors[sl], shape).copy()
+
+        forward_sigma, sigma_errors = per_maturity("sigma")
+        forward_lam, lam_errors = per_maturity("lam")
+        lam = effective.get("lam", forward_lam.copy())   # a constant intensity is its own average
+        term = TermStructure(self.maturities.copy(), effective["sigma"], lam, forward_sigma, forward_lam,
+                             sigma_errors, lam_errors)
         return parameters, standard_errors, term
 
     def described(self, z: Floats) -> str:
