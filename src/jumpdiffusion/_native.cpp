@@ -17,9 +17,11 @@
 #include "batch/european.h"
 #include "batch/fit_jacobian.h"
 #include "batch/kou_greeks.h"
+#include "batch/lattice.h"
 #include "batch/passage.h"
 #include "batch/threads.h"
 #include "module_guards.h"
+#include "pide_engine.h"
 #include "special_functions.h"
 #include "supported_domain.h"
 #include "truncation.h"
@@ -353,6 +355,23 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
                                      column(lam),  column(p),     column(eta1), column(eta2)};
         return results(2, size, [&](double *out) { batch::kou_knock_ins(size, c, out); });
     });
+    mod.def("lattice_prices", [](int law, std::size_t size, const Flags &kind, const Doubles &S, const Doubles &K,
+                                 const Doubles &H, const Doubles &T, const Doubles &r, const Doubles &q,
+                                 const Doubles &sigma, const Doubles &lam, const Doubles &j1, const Doubles &j2,
+                                 const Doubles &j3, int style, const Doubles &dates, int barrier, double tolerance,
+                                 std::size_t boundaryCount) {
+        if (law < 0 || law > 1 || style < 0 || style > 2 || barrier < 0 || barrier > 2 || boundaryCount > 100000) {
+            throw py::value_error("law, style, barrier or boundary_count out of range");
+        }
+        const batch::LatticeInputs c{law,       column(kind), column(S), column(K),   column(H),
+                                     column(T), column(r),    column(q), column(sigma), column(lam),
+                                     column(j1), column(j2),  column(j3)};
+        const batch::LatticeContract contract{style, dates.data(), static_cast<std::size_t>(dates.size()), barrier};
+        return results(batch::kLatticeRows + boundaryCount, size, [&](double *out) {
+            batch::lattice_prices(size, c, contract, tolerance, boundaryCount, out);
+        });
+    });
+    mod.attr("LATTICE_MAX_MONEYNESS") = pide::kMaxMoneyness;
     mod.def("kou_passages", [](std::size_t size, const Doubles &up, const Doubles &S, const Doubles &H,
                                const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,
                                const Doubles &lam, const Doubles &p, const Doubles &eta1, const Doubles &eta2,

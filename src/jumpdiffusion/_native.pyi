@@ -19,6 +19,9 @@ def kou_lookbacks(size: int, isCall: npt.NDArray[np.int8], S: _F, K: _F, T: _F, 
                   lam: _F, p: _F, eta1: _F, eta2: _F) -> _F: ...
 def kou_knock_ins(size: int, isCall: npt.NDArray[np.int8], up: _F, S: _F, K: _F, H: _F, T: _F, r: _F, q: _F,
                   sigma: _F, lam: _F, p: _F, eta1: _F, eta2: _F) -> _F: ...
+def lattice_prices(law: int, size: int, kind: npt.NDArray[np.int8], S: _F, K: _F, H: _F, T: _F, r: _F, q: _F,
+                   sigma: _F, lam: _F, j1: _F, j2: _F, j3: _F, style: int, dates: _F, barrier: int,
+                   tolerance: float, boundary_count: int) -> _F: ...
 def kou_passages(size: int, up: _F, S: _F, H: _F, T: _F, r: _F, q: _F, sigma: _F, lam: _F, p: _F,
                  eta1: _F, eta2: _F, what: int) -> _F: ...
 def try_kou_prices(kind: object, S: object, K: object, T: object, r: object, sigma: object,
@@ -51,3 +54,4 @@ MONEYNESS_RANGE: tuple[float, float]
 MAX_EXPECTED_JUMPS: float
 MAX_ELEMENTS: int
 PASSAGE_ACCURACY: float
+LATTICE_MAX_MONEYNESS: float
