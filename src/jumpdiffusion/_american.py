@@ -121,7 +121,8 @@ def _greeks(rows: np.ndarray, shape: tuple[int, ...], T: np.ndarray, boundary: b
         spot = rows[6:].T if style == _STYLE["american"] else np.full((size, BOUNDARY_POINTS), np.nan)
         curve = Boundary(times.reshape(shape + (BOUNDARY_POINTS,)), np.ascontiguousarray(spot).reshape(
             shape + (BOUNDARY_POINTS,)))
-    return AmericanGreeks(*(_result(shape, np.ascontiguousarray(rows[i])) for i in range(4)), boundary=curve)
+    price, delta, gamma, theta = (_result(shape, np.ascontiguousarray(rows[i])) for i in range(4))
+    return AmericanGreeks(price, delta, gamma, theta, curve)
 
 
 def kou_american(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, sigma: ArrayLike,

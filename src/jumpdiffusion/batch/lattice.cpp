@@ -99,6 +99,7 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
             c.xBarrier = knockOut ? ratio[e0] : 0.0;
             pide::Settings settings;
             settings.tolerance = tolerance;
+            settings.nearTolerance = 4.0 * tolerance;
             settings.boundaryCount = boundaryCount;
             settings.boundary = crit;
             const pide::Status status = pide::solve(model, c, x, count, pts, settings);
@@ -110,12 +111,16 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
                 const bool ok = status == pide::Status::Ok || status == pide::Status::Unresolved;
                 // V = K v(x), x = ln(S / K): dV/dS = K v' / S, d2V/dS2 = K (v'' - v') / S^2.
                 o[0] = ok ? K * p.value : NAN;
+                if (ok && c.exercise != pide::Exercise::European) {
+                    // Never below the exercise value, whatever the last bits of K v.
+                    o[0] = std::max(o[0], c.call ? S - K : K - S);
+                }
                 o[size] = ok ? K * p.dx / S : NAN;
                 o[2 * size] = ok ? K * (p.dxx - p.dx) / (S * S) : NAN;
                 o[3 * size] = ok ? K * p.dt : NAN;
                 o[4 * size] = ok ? K * p.error : NAN;
-                // Each point vouched for by its own estimate, within tolerance (S + K).
-                o[5 * size] = !ok ? 2.0 : p.error <= tolerance * (1.0 + S / K) ? 0.0 : 1.0;
+                // Each point vouched for by its own estimate.
+                o[5 * size] = !ok ? 2.0 : p.vouched ? 0.0 : 1.0;
                 for (std::size_t j = 0; j < boundaryCount; ++j) {
                     o[(kLatticeRows + j) * size] = K * std::exp(crit[j]);
                 }

@@ -63,9 +63,11 @@ struct Contract {
 };
 
 // At one point x = ln(S / K), in units of K: the value, its first and second derivatives in
-// x and in calendar time t (theta), and the estimate of the value's error.
+// x and in calendar time t (theta), the estimate of the value's error, and whether that is
+// within the tolerance that applies there.
 struct Point {
     double value, dx, dxx, dt, error;
+    bool vouched;
 };
 
 enum class Status {
@@ -79,6 +81,11 @@ constexpr double kMaxWork = 4e8;  // nodes times steps of the finest solve
 
 struct Settings {
     double tolerance = 1e-7;        // on the value, in units of S + K
+    // Beside the exercise boundary (where four spacings of the coarsest grid around the
+    // point hold exercised and unexercised nodes), where the error does not follow a power of
+    // the spacing, this tolerance; where the interpolation's own nodes straddle it, the
+    // finest level's value unextrapolated, its estimate the change from the level before.
+    double nearTolerance = 4e-7;
     std::size_t boundaryCount = 0;  // critical points at t_j = j T / (count - 1), j < count
     double *boundary = nullptr;     // ln(S* / K) at those times (NaN where nothing is exercised)
     int maxRefinements = 1;         // levels beyond the first three
