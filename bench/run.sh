@@ -14,3 +14,4 @@ python3 bench/domain.py
 STRAIGHTFORWARD_LIB="$PWD/$build/tests/native/libstraightforward.so" python3 bench/kou_certification.py
 python3 bench/layouts.py --accuracy
 python3 bench/passage.py
+python3 bench/american.py

@@ -16,7 +16,7 @@ import importlib
 import math
 import os
 import sys
-from typing import Callable
+from typing import Any, Callable
 
 import corvane
 import halvorn
@@ -157,7 +157,8 @@ def figure(path: str) -> None:
     merton = [merton_call(K, 60) for K in strikes]
     bs = [black_scholes_call(FIG_S, K, FIG_T, FIG_VOL, FIG_R) for K in strikes]
 
-    fig, ((left, middle, barrier), (right, accuracy, passage)) = plt.subplots(2, 3, figsize=(20, 10))
+    fig, ((left, middle, barrier, boundary), (right, accuracy, passage, premium)) = plt.subplots(
+        2, 4, figsize=(26, 10))
     left.plot(strikes, kou, label="Kou (corvane, n = 40)")
     left.plot(strikes, merton, "--", label="Merton (halvorn, n = 60)")
     left.plot(strikes, bs, ":", color="black", label=f"Black-Scholes, vol {FIG_VOL:.4f}")
@@ -212,6 +213,29 @@ def figure(path: str) -> None:
     passage.set(title=f"Probability of reaching H within T = {FIG_T}", xlabel="level H",
                 ylabel="P(max S_t >= H)")
     passage.legend()
+
+    # Early exercise: the American put's critical spot against time, and its premium over
+    # the European, for both models and Black-Scholes at the total volatility.
+    kou_law: dict[str, Any] = dict(T=FIG_T, r=FIG_R, sigma=FIG_SIGMA, lam=FIG_KOU["lam"], p=FIG_KOU["p"], eta1=FIG_KOU["eta1"],
+                   eta2=FIG_KOU["eta2"])
+    merton_law: dict[str, Any] = dict(T=FIG_T, r=FIG_R, sigma=FIG_SIGMA, lam=FIG_MERTON["lam"], m=FIG_MERTON["m"], s=FIG_MERTON["s"])
+    flat_law: dict[str, Any] = dict(kou_law, sigma=FIG_VOL, lam=0.0)
+    put_strikes = [80.0 + 1.0 * i for i in range(41)]
+    for label, american, european, model, style in (
+            ("Kou", jd.kou_american_greeks, jd.kou_price, kou_law, "-"),
+            ("Merton", jd.merton_american_greeks, jd.merton_price, merton_law, "--"),
+            (f"Black-Scholes, vol {FIG_VOL:.4f}", jd.kou_american_greeks, jd.kou_price, flat_law, ":")):
+        curve = american("put", FIG_S, 100.0, **model, boundary=True).boundary
+        assert curve is not None
+        boundary.plot(curve.times, curve.spot, style, label=label)
+        values = american("put", FIG_S, put_strikes, **model).price
+        premium.plot(put_strikes, values - european("put", FIG_S, put_strikes, **model), style, label=label)
+    boundary.set(title="American put, K = 100: exercise boundary", xlabel="time t (years)",
+                 ylabel="critical spot S*(t)")
+    boundary.legend()
+    premium.set(title="Early-exercise premium of the put (American − European)", xlabel="strike K",
+                ylabel="premium")
+    premium.legend()
 
     fig.suptitle(f"S = {FIG_S:g}, T = {FIG_T}, r = {FIG_R}, sigma = {FIG_SIGMA}; "
                  f"Kou lam = 1, p = 0.4, eta1 = 10, eta2 = 5; Merton lam = 1, m = −0.1, "

@@ -99,7 +99,7 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
             c.xBarrier = knockOut ? ratio[e0] : 0.0;
             pide::Settings settings;
             settings.tolerance = tolerance;
-            settings.nearTolerance = 4.0 * tolerance;
+            settings.nearTolerance = 10.0 * tolerance;
             settings.boundaryCount = boundaryCount;
             settings.boundary = crit;
             const pide::Status status = pide::solve(model, c, x, count, pts, settings);

@@ -85,7 +85,7 @@ struct Settings {
     // point hold exercised and unexercised nodes), where the error does not follow a power of
     // the spacing, this tolerance; where the interpolation's own nodes straddle it, the
     // finest level's value unextrapolated, its estimate the change from the level before.
-    double nearTolerance = 4e-7;
+    double nearTolerance = 1e-6;
     std::size_t boundaryCount = 0;  // critical points at t_j = j T / (count - 1), j < count
     double *boundary = nullptr;     // ln(S* / K) at those times (NaN where nothing is exercised)
     int maxRefinements = 1;         // levels beyond the first three
