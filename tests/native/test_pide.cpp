@@ -39,6 +39,7 @@ pide::Point one(const pide::Model &m, const pide::Contract &c, double x, pide::S
     return p;
 }
 
+constexpr double kPi = 3.14159265358979323846;
 const pide::Model kKou{pide::Law::Kou, 1.0, 0.05, 0.01, 0.2, 1.0, 0.4, 10.0, 5.0, 0.0, 0.0};
 const pide::Model kMerton{pide::Law::Merton, 0.25, 0.05, 0.0, 0.15, 0.1, 0.0, 0.0, 0.0, -0.9, 0.45};
 
@@ -58,7 +59,7 @@ TEST(Pide, RealFftIsTheDiscreteTransform) {
     for (std::size_t k = 0; k <= n / 2; ++k) {
         std::complex<double> direct = 0.0;
         for (std::size_t j = 0; j < n; ++j) {
-            direct += x[j] * std::polar(1.0, -2.0 * M_PI * static_cast<double>(j * k % n) / static_cast<double>(n));
+            direct += x[j] * std::polar(1.0, -2.0 * kPi * static_cast<double>(j * k % n) / static_cast<double>(n));
         }
         EXPECT_LT(std::abs(direct - X[k]), 1e-12);
     }
