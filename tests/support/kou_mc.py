@@ -44,9 +44,17 @@ def maxima(S, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, seed=1, sig
     """Per path the spot at T and the running maximum of sign * log(S_t / S) over [0, T]: the
     bridge's maximum between jumps drawn from its law, (x0 + x1 + sqrt((x1 - x0)^2 -
     2 sigma^2 dt log U)) / 2. sign -1: the running minimum's negative."""
-    rng = np.random.default_rng(seed)
     zeta = p * eta1 / (eta1 - 1) + (1 - p) * eta2 / (eta2 + 1) - 1
-    mu = r - q - sigma ** 2 / 2 - lam * zeta
+
+    def jump(rng, n):
+        upward = rng.uniform(size=n) < p
+        return np.where(upward, rng.exponential(1.0 / eta1, n), -rng.exponential(1.0 / eta2, n))
+    return extremes(S, T, r - q - sigma ** 2 / 2 - lam * zeta, sigma, lam, jump, paths, seed, sign)
+
+
+def extremes(S, T, mu, sigma, lam, jump, paths, seed, sign):
+    """maxima for any jump law: mu the log-spot's drift, jump(rng, n) n log-jump sizes."""
+    rng = np.random.default_rng(seed)
     x, t, top = np.zeros(paths), np.zeros(paths), np.zeros(paths)
     active = np.ones(paths, dtype=bool)
     while active.any():
@@ -61,8 +69,7 @@ def maxima(S, T, r, sigma, lam, p, eta1, eta2, q=0.0, paths=200_000, seed=1, sig
         x[i] = end
         jumping = t[i] < T
         j = i[jumping]
-        upward = rng.uniform(size=j.size) < p
-        x[j] += np.where(upward, rng.exponential(1.0 / eta1, j.size), -rng.exponential(1.0 / eta2, j.size))
+        x[j] += jump(rng, j.size)
         top[j] = np.maximum(top[j], sign * x[j])
         active[i[~jumping]] = False
     return S * np.exp(x), top
