@@ -4,12 +4,16 @@
 
 namespace pide {
 
-Fft::Fft(std::size_t n) : n_(n), twiddle_(n / 2), reversed_(n) {
+Fft::Fft(std::size_t n) : n_(n), twiddle_(n > 1 ? n - 1 : 0), reversed_(n) {
     const double pi = 3.14159265358979323846;
-    for (std::size_t k = 0; k < n / 2; ++k) {
-        // Each factor from its own angle, not by repeated multiplication: no accumulated error.
-        const double angle = -2.0 * pi * static_cast<double>(k) / static_cast<double>(n);
-        twiddle_[k] = std::complex<double>(std::cos(angle), std::sin(angle));
+    // The factors of each stage side by side, exp(-2 pi i k / (2 half)) for k < half at
+    // offset half - 1, so that a stage reads them in order; each from its own angle, not
+    // by repeated multiplication: no accumulated error.
+    for (std::size_t half = 1; half < n; half *= 2) {
+        for (std::size_t k = 0; k < half; ++k) {
+            const double angle = -pi * static_cast<double>(k) / static_cast<double>(half);
+            twiddle_[half - 1 + k] = std::complex<double>(std::cos(angle), std::sin(angle));
+        }
     }
     std::size_t bits = 0;
     while ((std::size_t{1} << bits) < n) {
@@ -30,20 +34,19 @@ void Fft::transform(std::complex<double> *a, bool inverse) const {
             std::swap(a[k], a[reversed_[k]]);
         }
     }
+    const double sign = inverse ? -1.0 : 1.0;
     for (std::size_t half = 1; half < n_; half *= 2) {
-        const std::size_t stride = n_ / (2 * half);
+        const std::complex<double> *w = twiddle_.data() + (half - 1);
         for (std::size_t start = 0; start < n_; start += 2 * half) {
+            std::complex<double> *lo = a + start, *hi = a + start + half;
             for (std::size_t k = 0; k < half; ++k) {
-                const std::complex<double> w = twiddle_[k * stride];
-                const double wr = w.real(), wi = inverse ? -w.imag() : w.imag();
-                std::complex<double> &lo = a[start + k];
-                std::complex<double> &hi = a[start + k + half];
+                const double wr = w[k].real(), wi = sign * w[k].imag();
                 // The product written out: std::complex's operator* checks for NaN
                 // recovery on every call, which costs more than the butterfly.
-                const double tr = hi.real() * wr - hi.imag() * wi;
-                const double ti = hi.real() * wi + hi.imag() * wr;
-                hi = std::complex<double>(lo.real() - tr, lo.imag() - ti);
-                lo = std::complex<double>(lo.real() + tr, lo.imag() + ti);
+                const double tr = hi[k].real() * wr - hi[k].imag() * wi;
+                const double ti = hi[k].real() * wi + hi[k].imag() * wr;
+                hi[k] = std::complex<double>(lo[k].real() - tr, lo[k].imag() - ti);
+                lo[k] = std::complex<double>(lo[k].real() + tr, lo[k].imag() + ti);
             }
         }
     }

@@ -24,7 +24,7 @@ public:
 private:
     void transform(std::complex<double> *a, bool inverse) const;
     std::size_t n_;
-    std::vector<std::complex<double>> twiddle_;  // exp(-2 pi i k / n), k < n / 2
+    std::vector<std::complex<double>> twiddle_;  // each stage's factors (fft.cpp)
     std::vector<std::size_t> reversed_;
 };
 
