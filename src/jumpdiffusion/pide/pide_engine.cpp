@@ -612,10 +612,11 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
                                            std::max(likely.down, likely.up + (xa < 0.0 ? xa : 0.0)));
     // The coarsest spacing: sigma sqrt(T) / 12 (the smoothed kink's scale), at most 0.05; its
     // steps 48 (near the exercise boundary the error in time dominates and converges
-    // irregularly with fewer), and lam dt at most 1/2. Each level halves both.
+    // irregularly with fewer), and lam dt at most 1/4 (the explicit jump integral). Each
+    // level halves both.
     const double h0 = std::min(diffusion / 12.0, 0.05) / settings.resolution;
     const std::size_t steps0 = static_cast<std::size_t>(
-        std::max(std::ceil(2.0 * lam * T), std::ceil(48.0 * settings.resolution)));
+        std::max(std::ceil(4.0 * lam * T), std::ceil(48.0 * settings.resolution)));
     if (contract.barrier == Barrier::UpAndOut) {
         highEdge = contract.xBarrier;
         lowEdge = std::min(lowEdge, highEdge - 8.0 * h0);
