@@ -92,7 +92,7 @@ def _solve(law: int, shape: tuple[int, ...], kinds: np.ndarray, S: np.ndarray, K
         index = int(np.flatnonzero(refused)[0])
         at = _where(shape, index)
         if status[index] == 2.0:
-            raise ValueError("the PIDE grid this model needs exceeds the engine's limits (65536 nodes, 4e8 "
+            raise ValueError("the PIDE grid this model needs exceeds the engine's limits (65536 nodes, 5e7 "
                              "node-steps): sigma sqrt(T) is too small beside the jumps' reach or lam T too large"
                              f"{at}")
         raise ValueError(f"the PIDE solution does not reach the accuracy {ACCURACY:g} (S + K): its error "

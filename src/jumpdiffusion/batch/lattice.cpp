@@ -110,9 +110,10 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
                 double *o = out + e;
                 const bool ok = status == pide::Status::Ok || status == pide::Status::Unresolved;
                 // V = K v(x), x = ln(S / K): dV/dS = K v' / S, d2V/dS2 = K (v'' - v') / S^2.
-                o[0] = ok ? K * p.value : NAN;
+                // Never below 0, nor an option with early exercise below its exercise value,
+                // whatever the last bits of K v.
+                o[0] = ok ? std::max(K * p.value, 0.0) : NAN;
                 if (ok && c.exercise != pide::Exercise::European) {
-                    // Never below the exercise value, whatever the last bits of K v.
                     o[0] = std::max(o[0], c.call ? S - K : K - S);
                 }
                 o[size] = ok ? K * p.dx / S : NAN;

@@ -77,7 +77,7 @@ enum class Status {
 };
 
 constexpr std::size_t kMaxNodes = 1u << 16;
-constexpr double kMaxWork = 4e8;  // nodes times steps of the finest solve
+constexpr double kMaxWork = 5e7;  // nodes times steps of the finest solve (about half a second)
 
 struct Settings {
     double tolerance = 1e-7;        // on the value, in units of S + K
