@@ -359,18 +359,23 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
                                  const Doubles &H, const Doubles &T, const Doubles &r, const Doubles &q,
                                  const Doubles &sigma, const Doubles &lam, const Doubles &j1, const Doubles &j2,
                                  const Doubles &j3, int style, const Doubles &dates, int barrier, double tolerance,
-                                 std::size_t boundaryCount) {
-        if (law < 0 || law > 1 || style < 0 || style > 2 || barrier < 0 || barrier > 2 || boundaryCount > 100000) {
-            throw py::value_error("law, style, barrier or boundary_count out of range");
+                                 std::size_t boundaryCount, double resolution) {
+        if (law < 0 || law > 1 || style < 0 || style > 2 || barrier < 0 || barrier > 2 || boundaryCount > 100000 ||
+            !(resolution >= 0.25 && resolution <= 8.0)) {
+            throw py::value_error("law, style, barrier, boundary_count or resolution out of range");
         }
         const batch::LatticeInputs c{law,       column(kind), column(S), column(K),   column(H),
                                      column(T), column(r),    column(q), column(sigma), column(lam),
                                      column(j1), column(j2),  column(j3)};
-        const batch::LatticeContract contract{style, dates.data(), static_cast<std::size_t>(dates.size()), barrier};
+        const batch::LatticeContract contract{style, dates.data(), static_cast<std::size_t>(dates.size()), barrier,
+                                              resolution};
         return results(batch::kLatticeRows + boundaryCount, size, [&](double *out) {
             batch::lattice_prices(size, c, contract, tolerance, boundaryCount, out);
         });
-    });
+    }, py::arg("law"), py::arg("size"), py::arg("kind"), py::arg("S"), py::arg("K"), py::arg("H"), py::arg("T"),
+       py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("lam"), py::arg("j1"), py::arg("j2"), py::arg("j3"),
+       py::arg("style"), py::arg("dates"), py::arg("barrier"), py::arg("tolerance"), py::arg("boundary_count"),
+       py::arg("resolution") = 1.0);
     mod.attr("LATTICE_MAX_MONEYNESS") = pide::kMaxMoneyness;
     mod.def("kou_passages", [](std::size_t size, const Doubles &up, const Doubles &S, const Doubles &H,
                                const Doubles &T, const Doubles &r, const Doubles &q, const Doubles &sigma,

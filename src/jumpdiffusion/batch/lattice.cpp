@@ -100,6 +100,7 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
             pide::Settings settings;
             settings.tolerance = tolerance;
             settings.nearTolerance = 10.0 * tolerance;
+            settings.resolution = contract.resolution;
             settings.boundaryCount = boundaryCount;
             settings.boundary = crit;
             const pide::Status status = pide::solve(model, c, x, count, pts, settings);

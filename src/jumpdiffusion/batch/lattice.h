@@ -24,6 +24,7 @@ struct LatticeContract {
     const double *dates;
     std::size_t dateCount;
     int barrier;
+    double resolution = 1.0;  // the grids' fineness relative to the default (a reference: 3)
 };
 
 // Rows of size: price, delta, gamma, theta (per year of calendar time), the error estimate,

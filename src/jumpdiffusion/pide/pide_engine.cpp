@@ -545,39 +545,46 @@ void interpolate(const std::vector<double> &v, double x0, double h, double x, do
 }
 
 
-// How far the log-spot moves in one direction with probability at most eps by T: a
-// diffusion's and the jumps' spread, plus the reach of one jump that rare.
+// How far the log-spot's path (its running maximum or minimum, not only its end) moves in one
+// direction by T with probability at most about eps: the continuous part's drift that way,
+// the mean of the jumps that way, a normal quantile of the diffusion's and those jumps'
+// spread, and the reach of one jump that rare. The jumps the other way are left out: they
+// only bring the path back (with them, a drift of 2 up against jumps of 3 down by T put the
+// path's maximum, but not its end, beyond the grid).
 struct Reach {
     double up, down;
 };
 Reach reach(const Model &model, double eps) {
     const double T = model.T, expected = model.lam * T;
     const double diffusion = model.sigma * model.sigma * T;
-    double upVar = 0.0, downVar = 0.0, upTail = 0.0, downTail = 0.0, zeta = 0.0, meanJump = 0.0;
+    double upVar = 0.0, downVar = 0.0, upTail = 0.0, downTail = 0.0, zeta = 0.0, upMean = 0.0, downMean = 0.0;
     const double z = std::sqrt(2.0 * std::log(1.0 / eps));
     if (model.law == Law::Kou) {
         const double p = model.p, e1 = model.eta1, e2 = model.eta2;
         upVar = 2.0 * p / (e1 * e1);
         downVar = 2.0 * (1.0 - p) / (e2 * e2);
+        upMean = p / e1;
+        downMean = (1.0 - p) / e2;
         upTail = expected * p > eps ? std::log(expected * p / eps) / e1 : 0.0;
         downTail = expected * (1.0 - p) > eps ? std::log(expected * (1.0 - p) / eps) / e2 : 0.0;
         zeta = p * e1 / (e1 - 1.0) + (1.0 - p) * e2 / (e2 + 1.0) - 1.0;
-        meanJump = p / e1 - (1.0 - p) / e2;
     } else {
         const double m = model.m, s = model.s;
         upVar = downVar = m * m + s * s;
+        // E[Y+] and E[Y-] of the normal jump.
+        const double ratio = s > 0.0 ? m / s : (m > 0.0 ? 1e300 : -1e300);
+        upMean = s > 0.0 ? m * normal_cdf(ratio) + s * normal_pdf(ratio) : std::max(m, 0.0);
+        downMean = upMean - m;
         if (expected > eps) {
             const double zj = std::sqrt(2.0 * std::log(expected / eps));
             upTail = std::max(0.0, m + s * zj);
             downTail = std::max(0.0, -m + s * zj);
         }
         zeta = std::expm1(m + 0.5 * s * s);
-        meanJump = m;
     }
-    const double mean = (model.r - model.q - 0.5 * model.sigma * model.sigma - model.lam * zeta) * T +
-                        expected * meanJump;
-    return Reach{std::max(mean, 0.0) + z * std::sqrt(diffusion + expected * upVar) + upTail,
-                 std::max(-mean, 0.0) + z * std::sqrt(diffusion + expected * downVar) + downTail};
+    const double drift = (model.r - model.q - 0.5 * model.sigma * model.sigma - model.lam * zeta) * T;
+    return Reach{std::max(drift, 0.0) + expected * upMean + z * std::sqrt(diffusion + expected * upVar) + upTail,
+                 std::max(-drift, 0.0) + expected * downMean + z * std::sqrt(diffusion + expected * downVar) + downTail};
 }
 
 // One level's values at the points: value, d/dx, d2/dx2 and d/dt.
