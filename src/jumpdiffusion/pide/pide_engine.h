@@ -29,7 +29,9 @@
 // - the jump integral of the piecewise-linear interpolant exactly: Kou by the exponential
 //   recursion (Toivanen, SIAM J. Sci. Comput. 2008), O(N) per step; Merton by the hat
 //   functions' exact Gaussian weights, convolved directly or by FFT (d'Halluin, Forsyth and
-//   Labahn, Numer. Math. 2005), whichever costs fewer operations.
+//   Labahn, Numer. Math. 2005), whichever costs fewer operations, on every second, fourth
+//   or eighth node where the density is wide (at most s / 8 apart on the first level) and
+//   interpolated back by cubics.
 // - levels of grids, each with half the spacing and half the time step of the one before;
 //   the value is Richardson's extrapolation (4 fine - coarse) / 3 of the two finest, its
 //   error estimate half the change from the extrapolation of the pair before. Three
