@@ -32,7 +32,17 @@ void cubic_weights(double u, double l[4]) {
 double normal_cdf(double z) { return 0.5 * std::erfc(-z * 0.70710678118654752440); }
 double normal_pdf(double z) { return 0.39894228040143267794 * std::exp(-0.5 * z * z); }
 
-// The grid of one solve: nodes x_i = x0 + i h, i < nodes; steps per unit of the time grid.
+// The drift of the log-spot between jumps, mu = r - q - sigma^2 / 2 - lam zeta, with
+// zeta = E[e^Y] - 1 the jumps' compensator.
+double continuous_drift(const Model &model) {
+    const double zeta = model.law == Law::Kou
+                            ? model.p * model.eta1 / (model.eta1 - 1.0) +
+                                  (1.0 - model.p) * model.eta2 / (model.eta2 + 1.0) - 1.0
+                            : std::expm1(model.m + 0.5 * model.s * model.s);
+    return model.r - model.q - 0.5 * model.sigma * model.sigma - model.lam * zeta;
+}
+
+// The grid of one solve: nodes x_i = x0 + i h, i < nodes.
 struct Layout {
     double x0, h;
     std::size_t nodes;
@@ -55,7 +65,6 @@ public:
         return (2.0 * d1 + d2) / (d1 * (d1 + d2)) * v0 - (d1 + d2) / (d1 * d2) * v1 + d1 / (d2 * (d1 + d2)) * v2;
     }
     double x(std::size_t i) const { return layout_.x0 + static_cast<double>(i) * layout_.h; }
-    std::size_t nodes() const { return layout_.nodes; }
     const std::vector<double> &boundaryTau() const { return boundaryTau_; }
     const std::vector<double> &boundaryX() const { return boundaryX_; }
     double obstacle(std::size_t i) const { return obstacle_[i]; }
@@ -74,7 +83,6 @@ private:
     bool keepBoundary_;
     bool early_;
     double lower_, diag_, upper_;  // the local operator's stencil
-    double mu_;
     std::vector<double> v_, obstacle_, jump_, jumpPrev_, rhs_, work_;
     std::vector<double> level_[3];
     double steps_[3] = {0.0, 0.0, 0.0};  // the last steps, steps_[0] the last
@@ -102,20 +110,14 @@ Solver::Solver(const Model &model, const Contract &contract, const Layout &layou
       early_(contract.exercise != Exercise::European && contract.barrier == Barrier::None) {
     const std::size_t n = layout.nodes;
     const double h = layout.h;
-    double zeta = 0.0;
-    if (model.law == Law::Kou) {
-        zeta = model.p * model.eta1 / (model.eta1 - 1.0) + (1.0 - model.p) * model.eta2 / (model.eta2 + 1.0) - 1.0;
-    } else {
-        zeta = std::expm1(model.m + 0.5 * model.s * model.s);
-    }
-    mu_ = model.r - model.q - 0.5 * model.sigma * model.sigma - model.lam * zeta;
+    const double mu = continuous_drift(model);
     const double A = 0.5 * model.sigma * model.sigma / (h * h);
-    double lo = A - mu_ / (2.0 * h), up = A + mu_ / (2.0 * h);
+    double lo = A - mu / (2.0 * h), up = A + mu / (2.0 * h);
     if (lo < 0.0) {  // one-sided where central differences would lose the M-matrix property
         lo = A;
-        up = A + mu_ / h;
+        up = A + mu / h;
     } else if (up < 0.0) {
-        lo = A - mu_ / h;
+        lo = A - mu / h;
         up = A;
     }
     lower_ = lo;
@@ -413,14 +415,8 @@ void Solver::stepOnce(double dt, bool implicitEuler, bool project, double tauNew
         }
         rhs_[i] = r;
     }
-    // The boundary values at the new level.
-    const Affine L = edge(false, tauNew), R = edge(true, tauNew);
-    double v0 = L.at(x(0)), vn = R.at(x(n - 1));
-    if (contract_.barrier == Barrier::UpAndOut) {
-        vn = 0.0;
-    } else if (contract_.barrier == Barrier::DownAndOut) {
-        v0 = 0.0;
-    }
+    // The boundary values at the new level (0 at a knock-out's barrier: edge()).
+    const double v0 = edge(false, tauNew).at(x(0)), vn = edge(true, tauNew).at(x(n - 1));
     rhs_[1] += c * lower_ * v0;
     rhs_[n - 2] += c * upper_ * vn;
 
@@ -474,40 +470,23 @@ void Solver::stepOnce(double dt, bool implicitEuler, bool project, double tauNew
 // between the last one held and the next by the value's quadratic contact with the payoff
 // (smooth pasting: v - g grows as (x - x*)^2).
 void Solver::recordBoundary(double tau) {
-    const std::size_t n = layout_.nodes;
+    // A put is held at the payoff from the low end up, a call from the high end down.
+    const long n = static_cast<long>(layout_.nodes), dir = contract_.call ? -1 : 1;
+    const auto gap = [&](long i) { return std::sqrt(std::max(v_[i] - obstacle_[i], 0.0)); };
+    long held = -1;
+    for (long i = contract_.call ? n - 2 : 1; i + 2 * dir >= 0 && i + 2 * dir <= n - 1 && obstacle_[i] > 0.0; i += dir) {
+        if (v_[i] <= obstacle_[i]) {
+            held = i;
+        } else {
+            break;
+        }
+    }
     double xs = kNaN;
-    if (!contract_.call) {
-        std::size_t last = n;
-        for (std::size_t i = 1; i + 2 < n && obstacle_[i] > 0.0; ++i) {
-            if (v_[i] <= obstacle_[i]) {
-                last = i;
-            } else {
-                break;
-            }
-        }
-        if (last < n) {
-            const double d1 = std::sqrt(std::max(v_[last + 1] - obstacle_[last + 1], 0.0));
-            const double d2 = std::sqrt(std::max(v_[last + 2] - obstacle_[last + 2], 0.0));
-            double shift = d2 > d1 ? d1 / (d2 - d1) : 0.0;
-            shift = std::min(shift, 1.0);
-            xs = x(last + 1) - shift * layout_.h;
-        }
-    } else {
-        std::size_t first = n;
-        for (std::size_t i = n - 2; i > 1 && obstacle_[i] > 0.0; --i) {
-            if (v_[i] <= obstacle_[i]) {
-                first = i;
-            } else {
-                break;
-            }
-        }
-        if (first < n) {
-            const double d1 = std::sqrt(std::max(v_[first - 1] - obstacle_[first - 1], 0.0));
-            const double d2 = std::sqrt(std::max(v_[first - 2] - obstacle_[first - 2], 0.0));
-            double shift = d2 > d1 ? d1 / (d2 - d1) : 0.0;
-            shift = std::min(shift, 1.0);
-            xs = x(first - 1) + shift * layout_.h;
-        }
+    if (held >= 0) {
+        const double d1 = gap(held + dir), d2 = gap(held + 2 * dir);
+        double shift = d2 > d1 ? d1 / (d2 - d1) : 0.0;
+        shift = std::min(shift, 1.0);
+        xs = x(static_cast<std::size_t>(held + dir)) - static_cast<double>(dir) * shift * layout_.h;
     }
     boundaryTau_.push_back(tau);
     boundaryX_.push_back(xs);
@@ -585,12 +564,9 @@ void interpolate(const std::vector<double> &v, double x0, double h, double x, do
     std::size_t j = static_cast<std::size_t>(std::max(1.0, std::min(std::floor(t), static_cast<double>(n) - 3.0)));
     const double s = t - static_cast<double>(j);  // x between nodes j and j + 1, s in [0, 1]
     const double f0 = v[j - 1], f1 = v[j], f2 = v[j + 1], f3 = v[j + 2];
-    // Lagrange on the nodes -1, 0, 1, 2.
-    const double l0 = -s * (s - 1.0) * (s - 2.0) / 6.0;
-    const double l1 = (s + 1.0) * (s - 1.0) * (s - 2.0) / 2.0;
-    const double l2 = -(s + 1.0) * s * (s - 2.0) / 2.0;
-    const double l3 = (s + 1.0) * s * (s - 1.0) / 6.0;
-    out[0] = l0 * f0 + l1 * f1 + l2 * f2 + l3 * f3;
+    double l[4];
+    cubic_weights(s, l);
+    out[0] = l[0] * f0 + l[1] * f1 + l[2] * f2 + l[3] * f3;
     const double d0 = -(3.0 * s * s - 6.0 * s + 2.0) / 6.0;
     const double d1 = (3.0 * s * s - 4.0 * s - 1.0) / 2.0;
     const double d2 = -(3.0 * s * s - 2.0 * s - 2.0) / 2.0;
@@ -613,7 +589,7 @@ struct Reach {
 Reach reach(const Model &model, double eps) {
     const double T = model.T, expected = model.lam * T;
     const double diffusion = model.sigma * model.sigma * T;
-    double upVar = 0.0, downVar = 0.0, upTail = 0.0, downTail = 0.0, zeta = 0.0, upMean = 0.0, downMean = 0.0;
+    double upVar = 0.0, downVar = 0.0, upTail = 0.0, downTail = 0.0, upMean = 0.0, downMean = 0.0;
     const double z = std::sqrt(2.0 * std::log(1.0 / eps));
     if (model.law == Law::Kou) {
         const double p = model.p, e1 = model.eta1, e2 = model.eta2;
@@ -623,7 +599,6 @@ Reach reach(const Model &model, double eps) {
         downMean = (1.0 - p) / e2;
         upTail = expected * p > eps ? std::log(expected * p / eps) / e1 : 0.0;
         downTail = expected * (1.0 - p) > eps ? std::log(expected * (1.0 - p) / eps) / e2 : 0.0;
-        zeta = p * e1 / (e1 - 1.0) + (1.0 - p) * e2 / (e2 + 1.0) - 1.0;
     } else {
         const double m = model.m, s = model.s;
         upVar = downVar = m * m + s * s;
@@ -636,9 +611,8 @@ Reach reach(const Model &model, double eps) {
             upTail = std::max(0.0, m + s * zj);
             downTail = std::max(0.0, -m + s * zj);
         }
-        zeta = std::expm1(m + 0.5 * s * s);
     }
-    const double drift = (model.r - model.q - 0.5 * model.sigma * model.sigma - model.lam * zeta) * T;
+    const double drift = continuous_drift(model) * T;
     return Reach{std::max(drift, 0.0) + expected * upMean + z * std::sqrt(diffusion + expected * upVar) + upTail,
                  std::max(-drift, 0.0) + expected * downMean + z * std::sqrt(diffusion + expected * downVar) + downTail};
 }
@@ -682,11 +656,7 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
     // one-sided ones a coarser grid would need are of first order, which Richardson's
     // extrapolation does not remove: with 50 jumps a year and sigma = 0.11 the coarse
     // levels were off by 1e-2).
-    const double zeta = model.law == Law::Kou
-                            ? model.p * model.eta1 / (model.eta1 - 1.0) +
-                                  (1.0 - model.p) * model.eta2 / (model.eta2 + 1.0) - 1.0
-                            : std::expm1(model.m + 0.5 * model.s * model.s);
-    const double drift = std::fabs(model.r - model.q - 0.5 * model.sigma * model.sigma - lam * zeta);
+    const double drift = std::fabs(continuous_drift(model));
     double h0 = std::min(diffusion / 12.0, 0.05);
     if (drift * h0 > model.sigma * model.sigma) {
         h0 = model.sigma * model.sigma / drift;
