@@ -59,6 +59,22 @@ void vouched(const std::size_t *elements, std::size_t count, std::size_t size, d
     });
 }
 
+// The wanted elements of a run by two inversions of one transform, first (A = 25) and second
+// (A = 22): write(e, NaN, NaN) where either's roots were not found, else each(e).
+template <typename Engine, typename Wanted, typename Write, typename Each>
+void by_two_inversions(const std::size_t *elements, std::size_t count, const Engine &first, const Engine &second,
+                       const Wanted &wanted, const Write &write, const Each &each) {
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t e = elements[j];
+        if (!wanted(e)) continue;
+        if (!first.ok() || !second.ok()) {
+            write(e, kNaN, kNaN);
+            continue;
+        }
+        each(e);
+    }
+}
+
 // A moment by two inversions: the value at A = 25 and its difference from A = 22's.
 struct Moments {
     passage::UpPassage first, second;
@@ -88,18 +104,12 @@ void kou_passages(std::size_t size, const PassageInputs &c, PassageValue what, d
                 [&](passage::EulerRule rule, const auto &wanted, const auto &write) {
             const passage::UpPassage first(side, T, rate, passage::kEulerA, 0.0, rule);
             const passage::UpPassage second(side, T, rate, passage::kEulerSecondA, 0.0, rule);
-            for (std::size_t j = 0; j < count; ++j) {
-                const std::size_t e = elements[j];
-                if (!wanted(e)) continue;
-                if (!first.ok() || !second.ok()) {
-                    write(e, kNaN, kNaN);
-                    continue;
-                }
+            by_two_inversions(elements, count, first, second, wanted, write, [&](std::size_t e) {
                 const double level = std::fmax(0.0, up ? std::log(c.H[e] / c.S[e]) : std::log(c.S[e] / c.H[e]));
                 const double v = first.value(level), w = second.value(level);
                 write(e, discount * std::fmin(most, std::fmax(0.0, v)),
                       discount * (std::fabs(v - w) + std::exp(-passage::kEulerSecondA)));
-            }
+            });
         });
     });
 }
@@ -165,19 +175,13 @@ void kou_knock_ins(std::size_t size, const KnockInInputs &c, double *out) {
                 [&](passage::EulerRule rule, const auto &wanted, const auto &write) {
             const passage::UpKnockIn first(side, T, passage::kEulerA, shift, sign, rule);
             const passage::UpKnockIn second(side, T, passage::kEulerSecondA, shift, sign, rule);
-            for (std::size_t j = 0; j < count; ++j) {
-                const std::size_t e = elements[j];
-                if (!wanted(e)) continue;
-                if (!first.ok() || !second.ok()) {
-                    write(e, kNaN, kNaN);
-                    continue;
-                }
+            by_two_inversions(elements, count, first, second, wanted, write, [&](std::size_t e) {
                 const double S = c.S[e], K = c.K[e], level = std::fabs(std::log(c.H[e] / S));
                 const bool call = c.kind[e] != 0;
                 const double v = first.value(level, S, K, call), w = second.value(level, S, K, call);
                 write(e, discount * std::fmax(0.0, v),
                       discount * (std::fabs(v - w) + std::exp(-passage::kEulerSecondA) * (S + K)));
-            }
+            });
         });
     });
 }
