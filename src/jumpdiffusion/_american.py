@@ -10,9 +10,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _native
-from ._passage import _BARRIERS, _check_level
-from ._pricing import (Prices, _as_float, _as_kind, _broadcast, _joint_error, _result, _where, kou_arguments,
-                       kou_price, merton_arguments, merton_price)
+from ._passage import _BARRIERS, _barrier_arguments
+from ._pricing import Prices, _priced, _result, _where, kou_arguments, merton_arguments
 
 # What a value returned is vouched for: the engine's error estimate (the change of the
 # extrapolated value from one level of grids to the next) at most this times S + K.
@@ -179,31 +178,24 @@ def merton_american_greeks(kind: ArrayLike, S: ArrayLike, K: ArrayLike, T: Array
 def _barrier(law: int, kind: Any, barrier: str, named: dict[str, ArrayLike]) -> Prices:
     if barrier not in _BARRIERS:
         raise ValueError(f"barrier must be one of {', '.join(repr(b) for b in _BARRIERS)}; got {barrier!r}")
-    jump_names = ("p", "eta1", "eta2") if law == _KOU else ("m", "s")
-    shape, flat = _broadcast({"kind": _as_kind(kind), **{
-        name: _as_float(name, named[name], "positive" if name == "H" else None)
-        for name in ("S", "K", "H", "T", "r", "q", "sigma", "lam") + jump_names}})
+    shape, flat = _barrier_arguments(barrier, kind, named)
     kinds, S_, K_, H_, T_, r_, q_, sigma_, lam_ = flat[:9]
     jumps = flat[9:]
     size = math.prod(shape)
-    if law == _KOU:
-        found = _native.kou_violation(size, S_, K_, T_, lam_)
-        joint = {"lam": lam_, "T": T_}
-    else:
-        found = _native.merton_violation(size, S_, K_, T_, lam_, jumps[0], jumps[1])
-        joint = {"lam": lam_, "m": jumps[0], "s": jumps[1], "T": T_}
-    if found[0] >= 0:
-        raise _joint_error(shape, found, {"S": S_, "K": K_} if found[1] == 1 else joint)
     up_side = barrier.startswith("up")
-    _check_level(shape, S_, H_, T_, lam_ if law == _KOU else np.zeros(1), np.array([1.0 if up_side else -1.0]),
-                 lambda u: f"a {barrier} barrier")
     _check_moneyness(shape, ("S", "K"), S_, K_)
     _check_moneyness(shape, ("H", "K"), H_, K_)
     rows = _solve(law, shape, kinds, S_, K_, H_, T_, r_, q_, sigma_, lam_, list(jumps), 0, np.zeros(0),
                   1 if up_side else 2, 0)
-    price = kou_price if law == _KOU else merton_price
-    whole = np.broadcast_to(np.asarray(price(np.where(kinds == 1, "call", "put"), S_, K_, T_, r_, sigma_, lam_,
-                                             *jumps, q=q_)), (size,))
+    # The European from the arguments as checked here (the price loops, their default truncation).
+    n = np.array([-1.0])
+    if law == _KOU:
+        p_, eta1_, eta2_ = jumps
+        whole = _priced(shape, _native.kou_prices(size, kinds, S_, K_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_, n))
+    else:
+        m_, s_ = jumps
+        whole = _native.merton_prices(size, kinds, S_, K_, T_, r_, q_, sigma_, lam_, m_, s_, n)
+    whole = np.broadcast_to(whole, (size,))
     out = np.clip(rows[0], 0.0, whole)
     values = out if barrier.endswith("out") else whole - out
     return _result(shape, np.ascontiguousarray(values))

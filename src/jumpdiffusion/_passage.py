@@ -211,6 +211,30 @@ def kou_lookback(kind: Any, S: ArrayLike, T: ArrayLike, r: ArrayLike, sigma: Arr
 _BARRIERS = ("up-and-out", "up-and-in", "down-and-out", "down-and-in")
 
 
+def _barrier_arguments(barrier: str, kind: Any, named: dict[str, Any]) -> tuple[tuple[int, ...], list[np.ndarray]]:
+    """A barrier option's arguments checked and broadcast: kind, S, K, H, T, r, q, sigma, lam
+    and the jump law's (p, eta1, eta2 for Kou; m, s for Merton), against the supported domain
+    of the law, with H on its side of S for the barrier's direction."""
+    merton = "m" in named
+    shape, flat = _broadcast({"kind": _as_kind(kind), **{
+        name: _as_float(name, named[name], "positive" if name == "H" else None)
+        for name in ("S", "K", "H", "T", "r", "q", "sigma", "lam") + (("m", "s") if merton else ("p", "eta1", "eta2"))}})
+    _, S_, K_, H_, T_, _, _, _, lam_ = flat[:9]
+    size = math.prod(shape)
+    if merton:
+        found = _native.merton_violation(size, S_, K_, T_, lam_, flat[9], flat[10])
+        joint = {"lam": lam_, "m": flat[9], "s": flat[10], "T": T_}
+    else:
+        found = _native.kou_violation(size, S_, K_, T_, lam_)
+        joint = {"lam": lam_, "T": T_}
+    if found[0] >= 0:
+        raise _joint_error(shape, found, {"S": S_, "K": K_} if found[1] == 1 else joint)
+    # H / S in the domain (and, for Kou, lam T again: the level's own check) and H's side.
+    _check_level(shape, S_, H_, T_, np.zeros(1) if merton else lam_, np.array([1.0 if barrier.startswith("up") else -1.0]),
+                 lambda u: f"a {barrier} barrier")
+    return shape, flat
+
+
 def kou_barrier(kind: Any, barrier: str, S: ArrayLike, K: ArrayLike, H: ArrayLike, T: ArrayLike, r: ArrayLike,
                 sigma: ArrayLike, lam: ArrayLike, p: ArrayLike, eta1: ArrayLike, eta2: ArrayLike, *,
                 q: ArrayLike = 0.0) -> Prices:
@@ -237,17 +261,10 @@ def kou_barrier(kind: Any, barrier: str, S: ArrayLike, K: ArrayLike, H: ArrayLik
                                         x["eta1"], x["eta2"], q=x["q"]))
                 part = min(float(rows[0][0]), whole)
                 return part if barrier.endswith("in") else whole - part
-    shape, (kind_, S_, K_, H_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_) = _broadcast({
-        "kind": _as_kind(kind), "S": _as_float("S", S), "K": _as_float("K", K), "H": _as_float("H", H, "positive"),
-        "T": _as_float("T", T), "r": _as_float("r", r), "q": _as_float("q", q), "sigma": _as_float("sigma", sigma),
-        "lam": _as_float("lam", lam), "p": _as_float("p", p), "eta1": _as_float("eta1", eta1),
-        "eta2": _as_float("eta2", eta2)})
+    shape, (kind_, S_, K_, H_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_) = _barrier_arguments(
+        barrier, kind, dict(S=S, K=K, H=H, T=T, r=r, q=q, sigma=sigma, lam=lam, p=p, eta1=eta1, eta2=eta2))
     size = math.prod(shape)
-    found = _native.kou_violation(size, S_, K_, T_, lam_)
-    if found[0] >= 0:
-        raise _joint_error(shape, found, {"S": S_, "K": K_} if found[1] == 1 else {"lam": lam_, "T": T_})
     up = np.array([1.0 if up_side else -1.0])
-    _check_level(shape, S_, H_, T_, lam_, up, lambda u: f"a {barrier} barrier")
     rows = _native.kou_knock_ins(size, kind_, up, S_, K_, H_, T_, r_, q_, sigma_, lam_, p_, eta1_, eta2_)
     knock_in = _vouched(shape, rows, np.broadcast_to(S_, (size,)) + np.broadcast_to(K_, (size,)), " (S + K)", "",
                         "sigma sqrt(T) is too small")
