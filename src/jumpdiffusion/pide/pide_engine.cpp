@@ -32,6 +32,11 @@ void cubic_weights(double u, double l[4]) {
 double normal_cdf(double z) { return 0.5 * std::erfc(-z * 0.70710678118654752440); }
 double normal_pdf(double z) { return 0.39894228040143267794 * std::exp(-0.5 * z * z); }
 
+// Whether the holder may exercise before expiry (a knock-out is European).
+bool early_exercise(const Contract &contract) {
+    return contract.exercise != Exercise::European && contract.barrier == Barrier::None;
+}
+
 // The drift of the log-spot between jumps, mu = r - q - sigma^2 / 2 - lam zeta, with
 // zeta = E[e^Y] - 1 the jumps' compensator.
 double continuous_drift(const Model &model) {
@@ -107,7 +112,7 @@ private:
 Solver::Solver(const Model &model, const Contract &contract, const Layout &layout, std::size_t steps,
                bool keepBoundary)
     : model_(model), contract_(contract), layout_(layout), stepCount_(steps), keepBoundary_(keepBoundary),
-      early_(contract.exercise != Exercise::European && contract.barrier == Barrier::None) {
+      early_(early_exercise(contract)) {
     const std::size_t n = layout.nodes;
     const double h = layout.h;
     const double mu = continuous_drift(model);
@@ -741,7 +746,7 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
         previous[k] = (4.0 * levels[1].v[0][k] - levels[0].v[0][k]) / 3.0;
     }
     Status status = Status::Unresolved;
-    const bool early = contract.exercise != Exercise::European && contract.barrier == Barrier::None;
+    const bool early = early_exercise(contract);
     int level = 2;
     for (;; ++level) {
         LevelValues &fine = levels[level % 3];
