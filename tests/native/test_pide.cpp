@@ -115,8 +115,8 @@ TEST(Pide, KnockOutsLieBelowTheEuropeanAndVanishAtTheBarrier) {
 
 TEST(Pide, RefusesAGridBeyondItsLimits) {
     pide::Model tiny = kKou;
-    tiny.sigma = 0.005;   // a spacing of sigma sqrt(T) / 12 across jumps reaching far
-    tiny.T = 0.01;
+    tiny.sigma = 0.001;   // a spacing of sigma sqrt(T) / 12 (or four times it) across jumps reaching far
+    tiny.T = 0.001;
     double x = 0.0;
     pide::Point p{};
     EXPECT_EQ(pide::solve(tiny, pide::Contract{false, pide::Exercise::American}, &x, 1, &p, {}),

@@ -11,14 +11,17 @@
 // (1 - e^x)+; for early exercise v >= the payoff (a linear complementarity problem), for a
 // knock-out v = 0 at and beyond the barrier.
 //
-// Discretisation (measured choices; see the README's table):
-// - a uniform grid in x: the Kou integral is then an exact recursion and the Merton one a
-//   convolution by FFT, and the coarse grid's nodes are every other node of the fine one,
-//   so that Richardson's extrapolation needs no interpolation between the two. The grid
-//   spans the requested points with margins of the law's spread; beyond it the value is
-//   its asymptote (the discounted parity forward, or the payoff, or 0), of the form
-//   a + b e^x, whose jump integrals are closed forms.
-// - central differences (one-sided where the drift would break the M-matrix property);
+// Discretisation (measured choices; see bench/README.md):
+// - a grid in x stretched by an analytic map of the node number: a third of sigma sqrt(T) / 12
+//   apart across the points asked for, the strike and the exercise boundary's path (found by
+//   a pilot solve on a coarse uniform grid), rising smoothly to sigma sqrt(T) (at most 0.05)
+//   beyond; every level's nodes are every other node of the next, so that Richardson's
+//   extrapolation needs no interpolation between levels. The grid spans the requested points
+//   with margins of the law's spread; beyond it the value is its asymptote (the discounted
+//   parity forward, or the payoff, or 0), of the form a + b e^x, whose jump integrals are
+//   closed forms. A knock-out's grid is uniform, its barrier at a node.
+// - three-point differences on the unequal spacings (one-sided where the drift would break
+//   the M-matrix property);
 // - in time, Crank-Nicolson for the local terms with the jump integral explicit and
 //   extrapolated (the CNAB scheme of Salmi and Toivanen, Appl. Numer. Math. 2014), after a
 //   start of two implicit Euler half-steps (Rannacher, Numer. Math. 1984), restarted after
@@ -27,11 +30,11 @@
 //   elimination (J. Finance 1977; the exercise region is one interval at the grid's end:
 //   below the boundary for a put, above for a call);
 // - the jump integral of the piecewise-linear interpolant exactly: Kou by the exponential
-//   recursion (Toivanen, SIAM J. Sci. Comput. 2008), O(N) per step; Merton by the hat
-//   functions' exact Gaussian weights, convolved directly or by FFT (d'Halluin, Forsyth and
-//   Labahn, Numer. Math. 2005), whichever costs fewer operations, on every second, fourth
-//   or eighth node where the density is wide (at most s / 8 apart on the first level) and
-//   interpolated back by cubics.
+//   recursion on each cell (Toivanen, SIAM J. Sci. Comput. 2008), O(N) per step; Merton on a
+//   uniform lattice s / 8 apart on the first level, by the hat functions' exact Gaussian
+//   weights, convolved directly or by FFT (d'Halluin, Forsyth and Labahn, Numer. Math.
+//   2005), whichever costs fewer operations, the lattice sampled from the nodes and the
+//   integral interpolated back by cubics;
 // - levels of grids, each with half the spacing and half the time step of the one before;
 //   the value is Richardson's extrapolation (4 fine - coarse) / 3 of the two finest, its
 //   error estimate half the change from the extrapolation of the pair before. Three
@@ -83,15 +86,15 @@ constexpr double kMaxWork = 5e7;  // nodes times steps of the finest solve (abou
 
 struct Settings {
     double tolerance = 1e-7;        // on the value, in units of S + K
-    // Beside the exercise boundary (where four spacings of the coarsest grid around the
-    // point hold exercised and unexercised nodes), where the error does not follow a power of
-    // the spacing, this tolerance; where the interpolation's own nodes straddle it, the
+    // Beside the exercise boundary (where the nodes within 5 h0 of the point, h0 the uniform
+    // spacing sigma sqrt(T) / 12 at most 0.05, hold exercised and unexercised ones), where the
+    // error does not follow a power of the spacing, this tolerance; where the interpolation's own nodes straddle it, the
     // finest level's value unextrapolated, its estimate the change from the level before.
     double nearTolerance = 1e-6;
     std::size_t boundaryCount = 0;  // critical points at t_j = j T / (count - 1), j < count
     double *boundary = nullptr;     // ln(S* / K) at those times (NaN where nothing is exercised)
     int maxRefinements = 1;         // levels beyond the first three
-    double resolution = 1.0;        // the coarsest level's nodes per length and steps, relative
+    double resolution = 1.0;        // the first level's nodes per length and steps, relative
     double marginScale = 1.0;       // the grid's margins beyond the points, relative
 };
 
