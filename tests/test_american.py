@@ -19,6 +19,13 @@ def test_published_values():
     # Surkov (2009), Table C.5: the American put; Toivanen (2008): Kou's European put.
     assert jd.merton_american("put", 100.0, 100.0, **MERTON_SET) == pytest.approx(3.2412435, abs=2e-5)
     assert jd.kou_american("put", 100.0, 100.0, **TOIVANEN, exercise=[]) == pytest.approx(2.731258899, abs=1e-6)
+    # Each accuracy (its grids' resolution) within what it promises of the tightest's value,
+    # away from the exercise boundary.
+    for american, args in ((jd.merton_american, MERTON_SET), (jd.kou_american, TOIVANEN)):
+        tight = american("put", 100.0, [90.0, 100.0], **args, accuracy=1e-8)
+        for accuracy in (1e-7, 1e-6, 1e-5):
+            assert american("put", 100.0, [90.0, 100.0], **args, accuracy=accuracy) == pytest.approx(
+                tight, abs=accuracy * 200.0)
 
 
 def quantlib_american(kind, S, K, T, r, q, sigma):
@@ -147,6 +154,8 @@ def test_merton_barriers_against_monte_carlo(kind, barrier, H, args):
     (lambda: jd.merton_barrier("call", "up-and-out", 100.0, 100.0, 90.0, **MERTON_SET), "at or above S"),
     (lambda: jd.merton_barrier("call", "sideways", 100.0, 100.0, 90.0, **MERTON_SET), "barrier must be"),
     (lambda: jd.kou_american("put", 100.0, 100.0, 1.0, 0.05, 0.005, 5.0, 0.5, 3.0, 3.0), "exceeds the engine"),
+    (lambda: jd.merton_american("put", 100.0, 100.0, **MERTON_SET, accuracy=1e-9), "accuracy must be between"),
+    (lambda: jd.merton_barrier("call", "up-and-out", 100.0, 100.0, 120.0, **MERTON_SET, accuracy="x"), "accuracy must"),
 ])
 def test_bad_input(call, message):
     with pytest.raises(ValueError, match=message):
