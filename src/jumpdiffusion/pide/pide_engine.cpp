@@ -179,8 +179,11 @@ public:
     Affine edge(bool right, double tau) const;
 
 private:
-    void jumps(const std::vector<double> &v, double tau, std::vector<double> &out);
+    void jumps(const std::vector<double> &v, double tau, std::vector<double> &out, bool kouInline);
     void stepOnce(double dt, bool implicitEuler, bool project, double tauNew);
+    template <bool KouInline>
+    void sweep(double dt, double c, double slope, double explicitPart, bool project, double v0, double vn,
+               int which, double tauOld);
     void recordBoundary(double tau);
 
     Model model_;
@@ -200,7 +203,7 @@ private:
     // products coupling_i = upper_i lower_{i+1} of the off-diagonals the pivots' recursion
     // meets.
     double factoredC_[2] = {-1.0, -1.0};
-    std::vector<double> pivotInv_[2], mult_[2], coupling_;
+    std::vector<double> pivotInv_[2], mult_[2], link_[2], coupling_;
     // Kou: the recursion's coefficients on each cell [x_i, x_{i+1}].
     std::vector<double> upE_, upA_, upB_, downE_, downA_, downB_;
     // Merton: the lattice y_k = anchor + k H, k = kIn + j for j < inputs, on which the
@@ -253,6 +256,7 @@ Solver::Solver(const Model &model, const Contract &contract, const Layout &layou
     for (int k = 0; k < 2; ++k) {
         pivotInv_[k].assign(n, 0.0);
         mult_[k].assign(n, 0.0);
+        link_[k].assign(n, 0.0);
     }
 
     for (std::vector<double> *column : {&v_, &obstacle_, &jump_, &jumpPrev_, &rhs_, &work_, &level_[0], &level_[1], &level_[2]}) {
@@ -428,8 +432,10 @@ Affine Solver::edge(bool right, double tau) const {
     return payoff.at(xe) >= parity.at(xe) ? payoff : parity;
 }
 
-// out_i = lam * integral of the extended value v(x_i + y) against the jump density.
-void Solver::jumps(const std::vector<double> &v, double tau, std::vector<double> &out) {
+// out_i = lam * integral of the extended value v(x_i + y) against the jump density. Kou's with
+// kouInline: only the jumps against the elimination's direction (a put's downward, a call's
+// upward), the others formed in the elimination's own sweep (sweep()).
+void Solver::jumps(const std::vector<double> &v, double tau, std::vector<double> &out, bool kouInline) {
     const std::size_t n = layout_.nodes();
     const double lam = model_.lam;
     if (lam == 0.0) {
@@ -439,21 +445,25 @@ void Solver::jumps(const std::vector<double> &v, double tau, std::vector<double>
     const Affine L = edge(false, tau), R = edge(true, tau);
     if (model_.law == Law::Kou) {
         const double p = model_.p, eta1 = model_.eta1, eta2 = model_.eta2;
-        // Upward jumps: T_i = integral over y > 0 of v(x_i + y) eta1 e^{-eta1 y}.
-        double T = R.a + R.b * std::exp(x(n - 1)) * (eta1 / (eta1 - 1.0));
-        const double wUp = lam * p;
-        out[n - 1] = wUp * T;
-        for (std::size_t i = n - 1; i-- > 0;) {
-            T = upA_[i] * v[i] + upB_[i] * v[i + 1] + upE_[i] * T;
-            out[i] = wUp * T;
+        const bool up = !kouInline || contract_.call, down = !kouInline || !contract_.call;
+        std::fill(out.begin(), out.end(), 0.0);
+        if (up) {  // T_i = integral over y > 0 of v(x_i + y) eta1 e^{-eta1 y}
+            double T = R.a + R.b * std::exp(x(n - 1)) * (eta1 / (eta1 - 1.0));
+            const double wUp = lam * p;
+            out[n - 1] = wUp * T;
+            for (std::size_t i = n - 1; i-- > 0;) {
+                T = upA_[i] * v[i] + upB_[i] * v[i + 1] + upE_[i] * T;
+                out[i] = wUp * T;
+            }
         }
-        // Downward jumps.
-        T = L.a + L.b * std::exp(x(0)) * (eta2 / (eta2 + 1.0));
-        const double wDown = lam * (1.0 - p);
-        out[0] += wDown * T;
-        for (std::size_t i = 1; i < n; ++i) {
-            T = downA_[i] * v[i] + downB_[i] * v[i - 1] + downE_[i] * T;
-            out[i] += wDown * T;
+        if (down) {
+            double T = L.a + L.b * std::exp(x(0)) * (eta2 / (eta2 + 1.0));
+            const double wDown = lam * (1.0 - p);
+            out[0] += wDown * T;
+            for (std::size_t i = 1; i < n; ++i) {
+                T = downA_[i] * v[i] + downB_[i] * v[i - 1] + downE_[i] * T;
+                out[i] += wDown * T;
+            }
         }
         return;
     }
@@ -510,7 +520,8 @@ void Solver::jumps(const std::vector<double> &v, double tau, std::vector<double>
 void Solver::stepOnce(double dt, bool implicitEuler, bool project, double tauNew) {
     const std::size_t n = layout_.nodes();
     const double tauOld = tauNew - dt;
-    jumps(v_, tauOld, jump_);
+    const bool kouInline = model_.law == Law::Kou && model_.lam != 0.0;
+    jumps(v_, tauOld, jump_, kouInline);
     // The jump integral at the middle of the step: extrapolated from the last two levels for
     // Crank-Nicolson, the current one for implicit Euler.
     const double c = implicitEuler ? dt : 0.5 * dt;
@@ -518,74 +529,11 @@ void Solver::stepOnce(double dt, bool implicitEuler, bool project, double tauNew
     const double explicitPart = implicitEuler ? 0.0 : c;
     // The boundary values at the new level (0 at a knock-out's barrier: edge()).
     const double v0 = edge(false, tauNew).at(x(0)), vn = edge(true, tauNew).at(x(n - 1));
-    const auto rhs = [&](std::size_t i) {
-        const double J = jump_[i] + slope * (jump_[i] - jumpPrev_[i]);
-        double r = v_[i] + dt * J + explicitPart * (lower_[i] * v_[i - 1] + diag_[i] * v_[i] + upper_[i] * v_[i + 1]);
-        if (i == 1) {
-            r += c * lower_[1] * v0;
-        }
-        if (i == n - 2) {
-            r += c * upper_[n - 2] * vn;
-        }
-        return r;
-    };
     const int which = implicitEuler ? 0 : 1;
-    const bool refactor = factoredC_[which] != c;
-    factoredC_[which] = c;
-    std::vector<double> &pinv = pivotInv_[which], &mult = mult_[which];
-    const double c2 = c * c;
-    if (!contract_.call) {
-        std::size_t i = n - 2;
-        rhs_[i] = rhs(i);
-        if (refactor) {
-            double pivot = 1.0 - c * diag_[i];
-            pinv[i] = 1.0 / pivot;
-            while (i-- > 1) {
-                mult[i] = -c * upper_[i] * pinv[i + 1];  // row i minus mult times row i + 1
-                pivot = (1.0 - c * diag_[i]) - c2 * coupling_[i] / pivot;
-                pinv[i] = 1.0 / pivot;
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i + 1];
-            }
-        } else {
-            while (i-- > 1) {
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i + 1];
-            }
-        }
-        double prev = v0;
-        for (i = 1; i + 1 < n; ++i) {
-            double value = (rhs_[i] + (i > 1 ? c * lower_[i] * prev : 0.0)) * pinv[i];
-            if (project && value < obstacle_[i]) {
-                value = obstacle_[i];
-            }
-            work_[i] = value;
-            prev = value;
-        }
+    if (kouInline) {
+        sweep<true>(dt, c, slope, explicitPart, project, v0, vn, which, tauOld);
     } else {
-        std::size_t i = 1;
-        rhs_[i] = rhs(i);
-        if (refactor) {
-            double pivot = 1.0 - c * diag_[i];
-            pinv[i] = 1.0 / pivot;
-            for (++i; i + 1 < n; ++i) {
-                mult[i] = -c * lower_[i] * pinv[i - 1];
-                pivot = (1.0 - c * diag_[i]) - c2 * coupling_[i - 1] / pivot;
-                pinv[i] = 1.0 / pivot;
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i - 1];
-            }
-        } else {
-            for (++i; i + 1 < n; ++i) {
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i - 1];
-            }
-        }
-        double next = vn;
-        for (i = n - 1; i-- > 1;) {
-            double value = (rhs_[i] + (i + 2 < n ? c * upper_[i] * next : 0.0)) * pinv[i];
-            if (project && value < obstacle_[i]) {
-                value = obstacle_[i];
-            }
-            work_[i] = value;
-            next = value;
-        }
+        sweep<false>(dt, c, slope, explicitPart, project, v0, vn, which, tauOld);
     }
     work_[0] = v0;
     work_[n - 1] = vn;
@@ -597,6 +545,95 @@ void Solver::stepOnce(double dt, bool implicitEuler, bool project, double tauNew
     std::swap(jump_, jumpPrev_);
     prevStep_ = dt;
     havePrev_ = true;
+}
+
+template <bool KouInline>
+void Solver::sweep(double dt, double c, double slope, double explicitPart, bool project, double v0, double vn,
+                   int which, double tauOld) {
+    const std::size_t n = layout_.nodes();
+    // Kou's jumps along the sweep (a put's upward, from the top; a call's downward, from the
+    // bottom) by their recursion as the sweep meets each node, added to those against it.
+    double T = 0.0, weight = 0.0;
+    const double *A = nullptr, *B = nullptr, *E = nullptr;
+    long step = 0;
+    if (KouInline) {
+        const bool call = contract_.call;
+        const Affine edgeValue = edge(!call, tauOld);
+        const double eta = call ? model_.eta2 : model_.eta1;
+        const double xe = call ? x(0) : x(n - 1);
+        T = edgeValue.a + edgeValue.b * std::exp(xe) * (call ? eta / (eta + 1.0) : eta / (eta - 1.0));
+        weight = model_.lam * (call ? 1.0 - model_.p : model_.p);
+        A = call ? downA_.data() : upA_.data();
+        B = call ? downB_.data() : upB_.data();
+        E = call ? downE_.data() : upE_.data();
+        step = call ? -1 : 1;  // the neighbour the recursion reads: below for a call, above for a put
+    }
+    const auto rhs = [&](std::size_t i) {
+        if (KouInline) {
+            T = A[i] * v_[i] + B[i] * v_[static_cast<std::size_t>(static_cast<long>(i) + step)] + E[i] * T;
+            jump_[i] += weight * T;
+        }
+        const double J = jump_[i] + slope * (jump_[i] - jumpPrev_[i]);
+        return v_[i] + dt * J + explicitPart * (lower_[i] * v_[i - 1] + diag_[i] * v_[i] + upper_[i] * v_[i + 1]);
+    };
+    const bool refactor = factoredC_[which] != c;
+    factoredC_[which] = c;
+    // The substitution v_i = rhs_i / p_i + link_i v_{i-1} (a put; v_{i+1} for a call), its
+    // coupling link_i = c lower_i / p_i formed with the pivots.
+    std::vector<double> &pinv = pivotInv_[which], &mult = mult_[which], &link = link_[which];
+    const double c2 = c * c;
+    const auto hold = [&](std::size_t i, double value) { return project ? std::max(value, obstacle_[i]) : value; };
+    if (!contract_.call) {
+        std::size_t i = n - 2;
+        rhs_[i] = rhs(i) + c * upper_[i] * vn;
+        if (refactor) {
+            double pivot = 1.0 - c * diag_[i];
+            pinv[i] = 1.0 / pivot;
+            link[i] = c * lower_[i] * pinv[i];
+            while (i-- > 1) {
+                mult[i] = -c * upper_[i] * pinv[i + 1];  // row i minus mult times row i + 1
+                pivot = (1.0 - c * diag_[i]) - c2 * coupling_[i] / pivot;
+                pinv[i] = 1.0 / pivot;
+                link[i] = c * lower_[i] * pinv[i];
+                rhs_[i] = rhs(i) - mult[i] * rhs_[i + 1];
+            }
+        } else {
+            while (i-- > 1) {
+                rhs_[i] = rhs(i) - mult[i] * rhs_[i + 1];
+            }
+        }
+        double prev = hold(1, (rhs_[1] + c * lower_[1] * v0) * pinv[1]);  // the boundary's term, row 1's own
+        work_[1] = prev;
+        for (i = 2; i + 1 < n; ++i) {
+            prev = hold(i, rhs_[i] * pinv[i] + link[i] * prev);
+            work_[i] = prev;
+        }
+    } else {
+        std::size_t i = 1;
+        rhs_[i] = rhs(i) + c * lower_[i] * v0;
+        if (refactor) {
+            double pivot = 1.0 - c * diag_[i];
+            pinv[i] = 1.0 / pivot;
+            link[i] = c * upper_[i] * pinv[i];
+            for (++i; i + 1 < n; ++i) {
+                mult[i] = -c * lower_[i] * pinv[i - 1];
+                pivot = (1.0 - c * diag_[i]) - c2 * coupling_[i - 1] / pivot;
+                pinv[i] = 1.0 / pivot;
+                link[i] = c * upper_[i] * pinv[i];
+                rhs_[i] = rhs(i) - mult[i] * rhs_[i - 1];
+            }
+        } else {
+            for (++i; i + 1 < n; ++i) {
+                rhs_[i] = rhs(i) - mult[i] * rhs_[i - 1];
+            }
+        }
+        double next = hold(n - 2, (rhs_[n - 2] + c * upper_[n - 2] * vn) * pinv[n - 2]);
+        work_[n - 2] = next;
+        for (i = n - 2; i-- > 1;) {
+            next = hold(i, rhs_[i] * pinv[i] + link[i] * next);
+            work_[i] = next;
+        }
+    }
 }
 
 // The critical point at this level: the edge of the nodes held at the payoff, placed
@@ -869,7 +906,7 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
     // Merton's jump integral on a lattice s / 8 apart on the first level at resolution 1 (or
     // the grid's spacing h0 for a narrower density). Measured on the published put: the value
     // moves by 4e-9 against a lattice half as wide, and the time falls by half.
-    double lattice = std::max(h0, model.s / (8.0 * settings.resolution));
+    double lattice = std::max(h0, model.s / (8.0 * std::min(settings.resolution, 1.0)));
     while (model.law == Law::Merton && (map.x(static_cast<double>(last0)) - map.x(static_cast<double>(first0))) < 8.0 * lattice) {
         lattice *= 0.5;
     }
