@@ -14,7 +14,8 @@ namespace pide {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr std::size_t kPilotNodes = 8192;  // the pilot solve's grid at most (else a wide margin)
+constexpr std::size_t kPilotNodes = 8192;
+constexpr double kRescale = 0x1p512;  // the continuants' scale (sweep())  // the pilot solve's grid at most (else a wide margin)
 
 
 // The value beyond the grid on one side: a + b e^x.
@@ -515,8 +516,13 @@ void Solver::jumps(const std::vector<double> &v, double tau, std::vector<double>
 // by elimination in the direction the Brennan-Schwartz substitution needs, for a put from the
 // top (the substitution then runs upward from the exercise region), for a call from the
 // bottom, projecting on the payoff as it goes. The elimination is formed as the right-hand
-// side is (its pivots anew where the step differs from the last of its kind), with the
-// pivots' recursion p_i = b_i - (c^2 u_i l_{i+1}) / p_{i+1} (one division on its critical path).
+// side is (its pivots anew where the step differs from the last of its kind). The pivots
+// p_i = b_i - (c^2 u_i l_{i+1}) / p_{i+1} are the ratios N_i / N_{i+1} of the continuants
+// N_i = b_i N_{i+1} - c^2 u_i l_{i+1} N_{i+2}, whose recursion has no division on its critical
+// path (the divisions N_{i+1} / N_i are independent of one another). Every pivot of the
+// M-matrix is at least 1 + c (r + lam), so the continuants grow (or, with a negative rate,
+// shrink by at most that factor a node); they are scaled down by 2^-512 as they pass 2^512, so
+// that they stay finite; forward from the dominant solution, the recursion is stable.
 void Solver::stepOnce(double dt, bool implicitEuler, bool project, double tauNew) {
     const std::size_t n = layout_.nodes();
     const double tauOld = tauNew - dt;
@@ -587,13 +593,19 @@ void Solver::sweep(double dt, double c, double slope, double explicitPart, bool 
         std::size_t i = n - 2;
         rhs_[i] = rhs(i) + c * upper_[i] * vn;
         if (refactor) {
-            double pivot = 1.0 - c * diag_[i];
-            pinv[i] = 1.0 / pivot;
+            double before = 1.0, here = 1.0 - c * diag_[i];  // the continuants N_{i+1}, N_i
+            pinv[i] = before / here;
             link[i] = c * lower_[i] * pinv[i];
             while (i-- > 1) {
+                const double next = (1.0 - c * diag_[i]) * here - c2 * coupling_[i] * before;
+                before = here;
+                here = next;
+                if (here > kRescale) {  // an exact power of two: the ratios unchanged
+                    here *= 1.0 / kRescale;
+                    before *= 1.0 / kRescale;
+                }
+                pinv[i] = before / here;
                 mult[i] = -c * upper_[i] * pinv[i + 1];  // row i minus mult times row i + 1
-                pivot = (1.0 - c * diag_[i]) - c2 * coupling_[i] / pivot;
-                pinv[i] = 1.0 / pivot;
                 link[i] = c * lower_[i] * pinv[i];
                 rhs_[i] = rhs(i) - mult[i] * rhs_[i + 1];
             }
@@ -612,13 +624,19 @@ void Solver::sweep(double dt, double c, double slope, double explicitPart, bool 
         std::size_t i = 1;
         rhs_[i] = rhs(i) + c * lower_[i] * v0;
         if (refactor) {
-            double pivot = 1.0 - c * diag_[i];
-            pinv[i] = 1.0 / pivot;
+            double before = 1.0, here = 1.0 - c * diag_[i];  // the continuants N_{i-1}, N_i
+            pinv[i] = before / here;
             link[i] = c * upper_[i] * pinv[i];
             for (++i; i + 1 < n; ++i) {
+                const double next = (1.0 - c * diag_[i]) * here - c2 * coupling_[i - 1] * before;
+                before = here;
+                here = next;
+                if (here > kRescale) {
+                    here *= 1.0 / kRescale;
+                    before *= 1.0 / kRescale;
+                }
+                pinv[i] = before / here;
                 mult[i] = -c * lower_[i] * pinv[i - 1];
-                pivot = (1.0 - c * diag_[i]) - c2 * coupling_[i - 1] / pivot;
-                pinv[i] = 1.0 / pivot;
                 link[i] = c * upper_[i] * pinv[i];
                 rhs_[i] = rhs(i) - mult[i] * rhs_[i - 1];
             }
