@@ -86,6 +86,10 @@ def test_against_the_european_and_the_payoff(name, args):
         dates = np.linspace(0.0, args["T"], 13)[:-1]
         bermudan = american(kind, 100.0, STRIKES, **args, exercise=dates)
         assert np.all(bermudan <= am + 1e-7 * (100.0 + STRIKES)) and np.all(bermudan >= eu - 1e-7 * (100.0 + STRIKES))
+    # Not exercisable today, a put deep in the money is worth less than its payoff (the strike
+    # is received only at the first date).
+    later, eu = american("put", 100.0, 140.0, **args, exercise=[args["T"] / 2.0]), european("put", 100.0, 140.0, **args)
+    assert later >= eu - 1e-5 and (later < 40.0 or eu > 39.0)
     if args["q"] == 0.0 and args["r"] >= 0.0:   # the American call is never exercised early
         assert american("call", 100.0, STRIKES, **args) == pytest.approx(european("call", 100.0, STRIKES, **args),
                                                                          abs=2e-5)

@@ -97,6 +97,10 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
                         : contract.barrier == 2 ? pide::Barrier::DownAndOut
                                                 : pide::Barrier::None;
             c.xBarrier = knockOut ? ratio[e0] : 0.0;
+            bool today = c.exercise == pide::Exercise::American;
+            for (std::size_t k = 0; c.exercise == pide::Exercise::Bermudan && k < c.dateCount; ++k) {
+                today = today || c.dates[k] <= 0.0;
+            }
             pide::Settings settings;
             settings.tolerance = tolerance;
             settings.nearTolerance = 10.0 * tolerance;
@@ -111,10 +115,11 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
                 double *o = out + e;
                 const bool ok = status == pide::Status::Ok || status == pide::Status::Unresolved;
                 // V = K v(x), x = ln(S / K): dV/dS = K v' / S, d2V/dS2 = K (v'' - v') / S^2.
-                // Never below 0, nor an option with early exercise below its exercise value,
-                // whatever the last bits of K v.
+                // Never below 0, nor an option exercisable today below its exercise value,
+                // whatever the last bits of K v (a Bermudan whose first date is later may be
+                // worth less than its payoff).
                 o[0] = ok ? std::max(K * p.value, 0.0) : NAN;
-                if (ok && c.exercise != pide::Exercise::European) {
+                if (ok && today) {
                     o[0] = std::max(o[0], c.call ? S - K : K - S);
                 }
                 o[size] = ok ? K * p.dx / S : NAN;

@@ -122,19 +122,21 @@ struct Layout {
     Mapping map;
     double scale;            // 2^level
     long first;              // the number of node 0, in units of 1 / scale
-    std::size_t anchor;      // the node of the strike (or the barrier)
+    std::size_t anchor;      // the node of the strike (or the barrier), where the grid holds it
     std::vector<double> x, edge;  // the nodes, and the cells' edges (count + 1)
     double lattice;          // Merton: the spacing of the jump integral's lattice (below)
     Layout(const Mapping &m, int level, long first0, long last0, double lattice0)
-        : map(m), scale(std::ldexp(1.0, level)), first(first0 << level), anchor(static_cast<std::size_t>(-first)),
+        : map(m), scale(std::ldexp(1.0, level)), first(first0 * (1L << level)), anchor(static_cast<std::size_t>(-first)),
           lattice(lattice0 / scale) {
-        const std::size_t n = static_cast<std::size_t>((last0 - first0) << level) + 1;
+        const std::size_t n = static_cast<std::size_t>((last0 - first0) * (1L << level)) + 1;
         x.resize(n);
         edge.resize(n + 1);
         for (std::size_t i = 0; i < n; ++i) {
             x[i] = map.x(static_cast<double>(first + static_cast<long>(i)) / scale);
         }
-        x[anchor] = map.anchor;
+        if (first <= 0 && anchor < n) {  // the strike (or barrier) exactly, where the grid holds it
+            x[anchor] = map.anchor;
+        }
         for (std::size_t i = 0; i <= n; ++i) {
             edge[i] = map.x((static_cast<double>(first + static_cast<long>(i)) - 0.5) / scale);
         }
@@ -949,7 +951,9 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
                 bool held = false, free = false;
                 for (long i = std::max(0L, from); i <= std::min(last, to); ++i) {
                     const std::size_t n = static_cast<std::size_t>(i);
-                    const bool exercised = solver.obstacle(n) > 0.0 && final[n] <= solver.obstacle(n);
+                    // held at the payoff by the exercise constraint (a Bermudan's continuation
+                    // below the payoff between dates is not exercised)
+                    const bool exercised = solver.obstacle(n) > 0.0 && final[n] == solver.obstacle(n);
                     held = held || exercised;
                     free = free || !exercised;
                 }
@@ -963,7 +967,7 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
                 bool held = early;
                 for (long i = at - 1; held && i <= at + 2; ++i) {
                     const std::size_t n = static_cast<std::size_t>(i);
-                    held = solver.obstacle(n) > 0.0 && v[n] <= solver.obstacle(n);
+                    held = solver.obstacle(n) > 0.0 && v[n] == solver.obstacle(n);
                 }
                 if (held) {
                     const double ex = std::exp(x[k]);
