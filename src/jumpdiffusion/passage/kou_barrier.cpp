@@ -26,12 +26,12 @@ Complex against(Complex coef, Complex rate, bool positive, const Region &g, doub
     if (positive) {       // z in (0, inf)
         if (g.above) {    // (max(0, e), inf)
             if (e <= 0.0) {
-                spot = -1.0 / c;
-                strike = -1.0 / rate;
+                spot = -divide(1.0, c);
+                strike = -divide(1.0, rate);
             } else {
                 const Complex E = std::exp(rate * e);
-                spot = -(E * g.shifted) / c;
-                strike = -E / rate;
+                spot = -divide(E * g.shifted, c);
+                strike = -divide(E, rate);
             }
         } else if (e > 0.0) {  // (0, e)
             const Complex E = std::exp(rate * e);
@@ -46,12 +46,12 @@ Complex against(Complex coef, Complex rate, bool positive, const Region &g, doub
                 strike = -e * phi(rate * e, E);
             }
         } else if (e >= 0.0) {  // (-inf, 0)
-            spot = 1.0 / c;
-            strike = 1.0 / rate;
+            spot = divide(1.0, c);
+            strike = divide(1.0, rate);
         } else {            // (-inf, e)
             const Complex E = std::exp(rate * e);
-            spot = E * g.shifted / c;
-            strike = E / rate;
+            spot = divide(E * g.shifted, c);
+            strike = divide(E, rate);
         }
     }
     return coef * (g.spot * spot - g.strike * strike);
@@ -83,7 +83,7 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
         };
         Complex W0 = 0.0;
         for (int i = 0; i < 2; ++i) {
-            const Complex b = roots[i], base = alpha * (e2 + b) / product(i);
+            const Complex b = roots[i], base = divide(alpha * (e2 + b), product(i));
             beta_[k][i] = b;
             P_[k][i] = -(e1 - b) * base;
             W_[k][i] = -e1 * base;  // P_i eta1 / (eta1 - beta_i)
@@ -92,12 +92,12 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
         for (int j = 0; j < 2; ++j) {
             const Complex rho = roots[2 + j];  // -gamma_j
             gamma_[k][j] = -rho;
-            N_[k][j] = alpha * (e1 - rho) * (e2 + rho) / product(2 + j);
-            V_[k][j] = N_[k][j] * e1 / (-rho + e1);
+            N_[k][j] = divide(alpha * (e1 - rho) * (e2 + rho), product(2 + j));
+            V_[k][j] = divide(N_[k][j] * e1, -rho + e1);
             W0 += V_[k][j];
         }
         W_[k][2] = W0;
-        inverse_[k] = 1.0 / alpha;
+        inverse_[k] = divide(1.0, alpha);
         weight_[k] = euler_weight(k, rule);
     }
 }

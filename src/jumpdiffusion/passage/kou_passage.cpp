@@ -28,7 +28,7 @@ double euler_weight(int k, EulerRule rule) {
 Complex euler_node(double A, double T, int k) { return Complex(A / (2.0 * T), kPi * k / T); }
 
 Complex phi(Complex z, Complex e) {
-    if (std::abs(z) < 0.5) {
+    if (std::norm(z) < 0.25) {  // |z| < 0.5, without hypot
         Complex term = 1.0, sum = 1.0;
         for (int k = 2; k <= 18; ++k) {
             term *= z / static_cast<double>(k);
@@ -36,7 +36,7 @@ Complex phi(Complex z, Complex e) {
         }
         return sum;
     }
-    return (e - 1.0) / z;
+    return divide(e - 1.0, z);
 }
 
 UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double shift, EulerRule rule)
@@ -58,7 +58,7 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
         const bool ordered = roots[0].real() <= roots[1].real();
         beta1_[k] = ordered ? roots[0] : roots[1];
         beta2_[k] = ordered ? roots[1] : roots[0];
-        inverse_[k] = 1.0 / alpha;
+        inverse_[k] = divide(1.0, alpha);
         weight_[k] = euler_weight(k, rule);
     }
 }

@@ -24,7 +24,7 @@ Monic monic_quartic(Complex alpha, const KouLaw &law) {
     const double half = 0.5 * law.sigma * law.sigma;
     const double e1 = law.eta1, e2 = law.eta2, mu = law.mu, lam = law.lam;
     const Complex c = lam + alpha;
-    const Complex q4 = -half;
+    const double q4 = -half;
     const Complex q3 = half * (e1 - e2) - mu;
     const Complex q2 = c + mu * (e1 - e2) + half * (e1 * e2);
     const Complex q1 = mu * (e1 * e2) - c * (e1 - e2) + lam * (law.p * e1 - (1.0 - law.p) * e2);
@@ -43,9 +43,9 @@ bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count
             Complex q, dq;
             poly.value_and_slope(x, q, dq);
             if (q == 0.0) break;
-            const Complex change = q / dq;
+            const Complex change = divide(q, dq);
             x -= change;
-            converged = std::abs(change) <= kTolerance * std::abs(x);
+            converged = std::norm(change) <= kTolerance * kTolerance * std::norm(x);  // |change| <= tol |x|
         }
         Complex q, dq;
         poly.value_and_slope(x, q, dq);
@@ -54,7 +54,7 @@ bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count
     }
     for (int i = 0; i < count; ++i) {
         for (int j = 0; j < i; ++j) {
-            if (!(std::abs(z[i] - z[j]) > 1e-6 * (std::abs(z[i]) + std::abs(z[j])))) return false;
+            if (!(magnitude(z[i] - z[j]) > 1e-6 * (magnitude(z[i]) + magnitude(z[j])))) return false;
         }
     }
     return true;
@@ -83,7 +83,7 @@ bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex
         z[3] = -law.eta2 * Complex(1.0 + 1e-3, -1e-3);
         for (int i = 0; i < 4; ++i) {  // distinct starting points
             for (int j = 0; j < i; ++j) {
-                if (std::abs(z[i] - z[j]) <= 1e-9 * (std::abs(z[i]) + 1.0)) z[i] *= Complex(1.0 + 1e-2, 1e-2);
+                if (magnitude(z[i] - z[j]) <= 1e-9 * (magnitude(z[i]) + 1.0)) z[i] *= Complex(1.0 + 1e-2, 1e-2);
             }
         }
     }
@@ -95,14 +95,14 @@ bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex
             Complex q, dq;
             poly.value_and_slope(z[i], q, dq);
             if (q == 0.0) continue;
-            const Complex ratio = q / dq;
+            const Complex ratio = divide(q, dq);
             Complex repulsion = 0.0;
             for (int j = 0; j < 4; ++j) {
-                if (j != i) repulsion += 1.0 / (z[i] - z[j]);
+                if (j != i) repulsion += divide(1.0, z[i] - z[j]);
             }
-            const Complex step = ratio / (1.0 - ratio * repulsion);
+            const Complex step = divide(ratio, 1.0 - ratio * repulsion);
             z[i] -= step;
-            if (!(std::abs(step) <= kTolerance * std::abs(z[i]))) converged = false;
+            if (!(std::norm(step) <= kTolerance * kTolerance * std::norm(z[i]))) converged = false;
         }
     }
     for (int i = 0; i < 4; ++i) {
