@@ -63,11 +63,15 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
     : eta1_(law.eta1), sign_(sign), terms_(rule.terms()) {
     scale_ = std::exp(0.5 * A + shift * T) / T;
     const double half = 0.5 * law.sigma * law.sigma, e1 = law.eta1, e2 = law.eta2;
-    Complex roots[4] = {}, last[4] = {}, guess[4] = {};
+    Complex roots[4] = {}, last[4] = {}, before[4] = {}, guess[4] = {};
     for (int k = 0; k < terms_; ++k) {
         const Complex alpha = euler_node(A, T, k) + shift;
-        // The guess: the roots extrapolated along the equally spaced nodes from the last two.
-        for (int i = 0; i < 4 && k > 0; ++i) guess[i] = k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
+        // The guess: the roots extrapolated along the equally spaced nodes from the last
+        // three (quadratically; linearly from two).
+        for (int i = 0; i < 4 && k > 0; ++i) {
+            guess[i] = k > 2 ? 3.0 * (roots[i] - last[i]) + before[i] : k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
+        }
+        std::copy(last, last + 4, before);
         std::copy(roots, roots + 4, last);
         if (!kou_roots(alpha, law, roots, k > 0 ? guess : nullptr)) {
             ok_ = false;

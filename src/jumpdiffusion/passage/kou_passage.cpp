@@ -43,14 +43,19 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
     : eta1_(law.eta1), rate_(rate), terms_(rule.terms()) {
     const double kappa = std::fmax(std::fmax(-rate, 0.0), shift);
     scale_ = std::exp(0.5 * A + kappa * T) / T;
-    Complex roots[2] = {}, last[2] = {}, guess[2] = {};
+    Complex roots[2] = {}, last[2] = {}, before[2] = {}, guess[2] = {};
     for (int k = 0; k < terms_; ++k) {
         const Complex alpha = euler_node(A, T, k) + kappa;
-        // Each node's roots by Newton's method from the last two nodes' extrapolated (the
-        // nodes are equally spaced), the first's from scratch.
-        for (int i = 0; i < 2 && k > 0; ++i) guess[i] = k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
-        last[0] = roots[0];
-        last[1] = roots[1];
+        // Each node's roots by Newton's method from the last three nodes' extrapolated
+        // quadratically (the nodes are equally spaced; linearly from two), the first's from
+        // scratch.
+        for (int i = 0; i < 2 && k > 0; ++i) {
+            guess[i] = k > 2 ? 3.0 * (roots[i] - last[i]) + before[i] : k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
+        }
+        for (int i = 0; i < 2; ++i) {
+            before[i] = last[i];
+            last[i] = roots[i];
+        }
         if (!kou_positive_roots(alpha + rate, law, roots, k > 0 ? guess : nullptr)) {
             ok_ = false;
             return;

@@ -47,9 +47,11 @@ bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count
             x -= change;
             converged = std::norm(change) <= kTolerance * kTolerance * std::norm(x);  // |change| <= tol |x|
         }
-        Complex q, dq;
-        poly.value_and_slope(x, q, dq);
-        if (!converged && q != 0.0) return false;
+        if (!converged) {  // only an exact root (Q = 0) may stop short of the tolerance
+            Complex q, dq;
+            poly.value_and_slope(x, q, dq);
+            if (q != 0.0) return false;
+        }
         z[i] = x;
     }
     for (int i = 0; i < count; ++i) {
