@@ -30,7 +30,11 @@ using Complex = std::complex<double>;
 // formulas lose nothing to overflow or underflow; they differ from the careful ones in the
 // last bit only.
 inline double magnitude(Complex z) { return std::sqrt(std::norm(z)); }
-inline Complex divide(Complex a, Complex b) { return a * std::conj(b) / std::norm(b); }
+inline Complex divide(Complex a, Complex b) {
+    const double scale = 1.0 / std::norm(b);
+    const Complex t = a * std::conj(b);
+    return Complex(t.real() * scale, t.imag() * scale);
+}
 
 struct KouLaw {
     double mu, sigma, lam, p, eta1, eta2;
