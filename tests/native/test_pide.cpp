@@ -3,6 +3,7 @@
 // margins, knock-outs, and the refusal of a grid beyond the limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <random>
@@ -83,6 +84,13 @@ TEST(Pide, EuropeanThroughTheEngineIsTheClosedForm) {
                       pide::Status::Ok);
             for (std::size_t i = 0; i < xs.size(); ++i) {
                 EXPECT_NEAR(strikes[i] * points[i].value, european(m, call, 100.0, strikes[i]), 1e-7 * 200.0);
+            }
+            // Points far from the strike, alone: the grid then lies on one side of it, and its
+            // edges take that side's asymptote (a call at S / K = e^5.5 took 0 on its left).
+            for (double x : {5.5, 3.0, -3.0, -5.5}) {
+                const double K = 100.0 * std::exp(-x);
+                const pide::Point p = one(m, pide::Contract{call, pide::Exercise::European}, x);
+                EXPECT_NEAR(std::max(K * p.value, 0.0), european(m, call, 100.0, K), 1e-7 * (100.0 + K)) << x;
             }
         }
     }

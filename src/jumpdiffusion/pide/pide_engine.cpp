@@ -423,15 +423,18 @@ Affine Solver::edge(bool right, double tau) const {
     case Barrier::None:
         break;
     }
-    if (call != right) {
-        return zero;  // the out-of-the-money side
+    // The side of the strike the edge lies on, not the side of the grid: points all far from
+    // the strike put both edges on one side of it (a call at S / K = e^5.5 took 0 for its
+    // left edge, 4.5 in log-spot above the strike, and was 17 tolerances low).
+    const double xe = right ? x(layout_.nodes() - 1) : x(0);
+    if (call ? xe <= 0.0 : xe >= 0.0) {
+        return zero;  // out of the money
     }
     const Affine parity = call ? parityCall : parityPut;
     if (!early_) {
         return parity;
     }
     const Affine payoff = call ? Affine{-1.0, 1.0} : Affine{1.0, -1.0};
-    const double xe = right ? x(layout_.nodes() - 1) : x(0);
     return payoff.at(xe) >= parity.at(xe) ? payoff : parity;
 }
 
