@@ -104,6 +104,22 @@ def test_many_jumps(name, jumps):
                                                                                 abs=2e-5)
 
 
+@pytest.mark.parametrize("name, kind, x, args", [
+    # The value from paths across a strike the points do not straddle (found by a random sweep:
+    # the grids ended short of the strike, 16,000 and 42 tolerances off).
+    ("kou", "put", -3.457, dict(T=4.733, r=0.0392, q=0.0114, sigma=0.0762, lam=0.0445, p=0.694, eta1=1.508,
+                                eta2=23.2)),
+    ("merton", "call", -0.332, dict(T=0.0912, r=0.0647, q=0.0279, sigma=0.0895, lam=0.2495, m=0.3308, s=0.0392)),
+    ("kou", "call", -2.889, dict(T=0.0561, r=0.0012, q=0.0232, sigma=0.2267, lam=66.08, p=0.1726, eta1=4.916,
+                                 eta2=45.24)),
+])
+def test_the_strike_beyond_the_points(name, kind, x, args):
+    american, european = model(name)
+    K = 100.0 * math.exp(-x)
+    assert american(kind, 100.0, K, **args, exercise=[]) == pytest.approx(european(kind, 100.0, K, **args),
+                                                                          abs=1e-7 * (100.0 + K))
+
+
 @pytest.mark.parametrize("name, args", [SETS[0], SETS[3]])
 def test_boundary_and_greeks(name, args):
     greeks = jd.kou_american_greeks if name == "kou" else jd.merton_american_greeks

@@ -838,15 +838,19 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
     }
     const double T = model.T, lam = model.lam;
     const double diffusion = model.sigma * std::sqrt(T);
-    // The grid's edges. An edge misstates the value only where the law carries the points
-    // there and the value there differs from its asymptote, which needs a move back to the
-    // strike: either unlikely (1e-8) suffices, or both (1e-4 each).
+    // The grid's edges, beyond the points and the strike (points all on one side of the
+    // strike still take their value from paths across it: a put at S / K = e^-3.5 with large
+    // upward jumps lost the call's 5 in its parity when its grid ended below the strike). An
+    // edge misstates the value only where the law carries the points there and the value
+    // there differs from its asymptote, which needs a move back to the strike: either
+    // unlikely (1e-8) suffices, or both (1e-4 each).
     const Reach rare = reach(model, 1e-8), likely = reach(model, 1e-4);
     const double scale = settings.marginScale;
-    double highEdge = xb + scale * std::min(std::min(rare.up, rare.down),
-                                            std::max(likely.up, likely.down - (xb > 0.0 ? xb : 0.0)));
-    double lowEdge = xa - scale * std::min(std::min(rare.down, rare.up),
-                                           std::max(likely.down, likely.up + (xa < 0.0 ? xa : 0.0)));
+    const double lowest = std::min(xa, 0.0), highest = std::max(xb, 0.0);
+    double highEdge = highest + scale * std::min(std::min(rare.up, rare.down),
+                                                 std::max(likely.up, likely.down - highest));
+    double lowEdge = lowest - scale * std::min(std::min(rare.down, rare.up),
+                                               std::max(likely.down, likely.up + lowest));
     // The first level's uniform spacing h0 (a knock-out's grid; the stretched grid's scale
     // below): sigma sqrt(T) / 12 (the smoothed kink's scale), at most 0.05; its
     // steps 48 (near the exercise boundary the error in time dominates and converges
