@@ -97,10 +97,7 @@ void lattice_prices(std::size_t size, const LatticeInputs &in, const LatticeCont
                         : contract.barrier == 2 ? pide::Barrier::DownAndOut
                                                 : pide::Barrier::None;
             c.xBarrier = knockOut ? ratio[e0] : 0.0;
-            bool today = c.exercise == pide::Exercise::American;
-            for (std::size_t k = 0; c.exercise == pide::Exercise::Bermudan && k < c.dateCount; ++k) {
-                today = today || c.dates[k] <= 0.0;
-            }
+            const bool today = pide::exercisable_today(c, model.T);
             pide::Settings settings;
             settings.tolerance = tolerance;
             settings.nearTolerance = 10.0 * tolerance;

@@ -14,8 +14,8 @@ namespace pide {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr std::size_t kPilotNodes = 8192;
-constexpr double kRescale = 0x1p512;  // the continuants' scale (sweep())  // the pilot solve's grid at most (else a wide margin)
+constexpr std::size_t kPilotNodes = 8192;  // the pilot solve's grid at most (else a wide margin)
+constexpr double kRescale = 0x1p512;  // the continuants' scale (sweep())
 
 
 // The value beyond the grid on one side: a + b e^x.
@@ -182,6 +182,7 @@ public:
     Affine edge(bool right, double tau) const;
 
 private:
+    double kouBeyond(bool up, const Affine &side) const;
     void jumps(const std::vector<double> &v, double tau, std::vector<double> &out, bool kouInline);
     void stepOnce(double dt, bool implicitEuler, bool project, double tauNew);
     template <bool KouInline>
@@ -438,6 +439,15 @@ Affine Solver::edge(bool right, double tau) const {
     return payoff.at(xe) >= parity.at(xe) ? payoff : parity;
 }
 
+// Kou: the integral of the asymptote beyond the grid's end against one side's jump density
+// from that end node, where the recursion over the cells starts: for upward jumps, from the
+// last node, of (a + b e^(x + y)) eta1 e^(-eta1 y) over y > 0; for downward ones, from node 0.
+double Solver::kouBeyond(bool up, const Affine &side) const {
+    const double eta = up ? model_.eta1 : model_.eta2;
+    const double xe = up ? x(layout_.nodes() - 1) : x(0);
+    return side.a + side.b * std::exp(xe) * (up ? eta / (eta - 1.0) : eta / (eta + 1.0));
+}
+
 // out_i = lam * integral of the extended value v(x_i + y) against the jump density. Kou's with
 // kouInline: only the jumps against the elimination's direction (a put's downward, a call's
 // upward), the others formed in the elimination's own sweep (sweep()).
@@ -450,11 +460,11 @@ void Solver::jumps(const std::vector<double> &v, double tau, std::vector<double>
     }
     const Affine L = edge(false, tau), R = edge(true, tau);
     if (model_.law == Law::Kou) {
-        const double p = model_.p, eta1 = model_.eta1, eta2 = model_.eta2;
+        const double p = model_.p;
         const bool up = !kouInline || contract_.call, down = !kouInline || !contract_.call;
         std::fill(out.begin(), out.end(), 0.0);
         if (up) {  // T_i = integral over y > 0 of v(x_i + y) eta1 e^{-eta1 y}
-            double T = R.a + R.b * std::exp(x(n - 1)) * (eta1 / (eta1 - 1.0));
+            double T = kouBeyond(true, R);
             const double wUp = lam * p;
             out[n - 1] = wUp * T;
             for (std::size_t i = n - 1; i-- > 0;) {
@@ -463,7 +473,7 @@ void Solver::jumps(const std::vector<double> &v, double tau, std::vector<double>
             }
         }
         if (down) {
-            double T = L.a + L.b * std::exp(x(0)) * (eta2 / (eta2 + 1.0));
+            double T = kouBeyond(false, L);
             const double wDown = lam * (1.0 - p);
             out[0] += wDown * T;
             for (std::size_t i = 1; i < n; ++i) {
@@ -569,10 +579,7 @@ void Solver::sweep(double dt, double c, double slope, double explicitPart, bool 
     long step = 0;
     if (KouInline) {
         const bool call = contract_.call;
-        const Affine edgeValue = edge(!call, tauOld);
-        const double eta = call ? model_.eta2 : model_.eta1;
-        const double xe = call ? x(0) : x(n - 1);
-        T = edgeValue.a + edgeValue.b * std::exp(xe) * (call ? eta / (eta + 1.0) : eta / (eta - 1.0));
+        T = kouBeyond(!call, edge(!call, tauOld));
         weight = model_.lam * (call ? 1.0 - model_.p : model_.p);
         A = call ? downA_.data() : upA_.data();
         B = call ? downB_.data() : upB_.data();
@@ -694,13 +701,11 @@ void Solver::run() {
     // constraint at every step; Bermudan the dates' times to expiry, the constraint at each
     // (a date today, at tau = T, after the last step).
     std::vector<double> events;
-    bool today = false;
+    const bool today = exercisable_today(contract_, T);
     if (contract_.exercise == Exercise::Bermudan && early_) {
         for (std::size_t k = 0; k < contract_.dateCount; ++k) {
             const double tau = T - contract_.dates[k];
-            if (tau >= T) {
-                today = true;
-            } else if (tau > 0.0) {
+            if (tau < T && tau > 0.0) {
                 events.push_back(tau);
             }
         }
@@ -826,6 +831,17 @@ struct LevelValues {
 
 }  // namespace
 
+bool exercisable_today(const Contract &contract, double T) {
+    if (!early_exercise(contract)) {
+        return false;
+    }
+    bool today = contract.exercise == Exercise::American;
+    for (std::size_t k = 0; contract.exercise == Exercise::Bermudan && k < contract.dateCount; ++k) {
+        today = today || T - contract.dates[k] >= T;
+    }
+    return today;
+}
+
 Status solve(const Model &model, const Contract &contract, const double *x, std::size_t count, Point *out,
              const Settings &settings) {
     if (count == 0) {
@@ -879,11 +895,11 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
     // Nodes on every level: the strike (x = 0), or the barrier, at a node. A knock-out's grid
     // is uniform at h0. Otherwise the spacing is a third of h0 across the fine region (the
     // points asked for, the strike, the exercise boundary's path, and sigma sqrt(T) beyond),
-    // rising over about 6 sigma sqrt(T) to 12 h0 beyond it, at most 0.05 (the value's
+    // rising over about 6 sigma sqrt(T) to sigma sqrt(T) beyond it, at most 0.05 (the value's
     // curvature far out is that of e^x: a coarser spacing left Europeans deep in the money
     // unresolved) and sigma^2 / |mu|. Measured on the published puts against the uniform grid
-    // at h0: a third of the nodes for the same accuracy, or 30 times the accuracy for the same
-    // nodes (the error lies where the value bends: at the strike and the exercise boundary).
+    // at h0: about a third of the nodes, and 6 (Kou) and 3 (Merton) times the accuracy (the
+    // error lies where the value bends: at the strike and along the exercise boundary).
     Mapping map{contract.barrier == Barrier::None ? 0.0 : contract.xBarrier, h0, h0, 0.0, 0.0, 1.0};
     if (contract.barrier == Barrier::None) {
         const double cap = drift > 0.0 ? model.sigma * model.sigma / drift : 1e300;
@@ -895,7 +911,7 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
         // inside every Bermudan's); a kink of the value left in the wide spacing converges
         // irregularly (a Bermudan put was off by 4e-5 on the first level). A pilot grid
         // beyond kPilotNodes: a margin of 2 sigma sqrt(T) instead.
-        double lo = std::min(xa, 0.0), hi = std::max(xb, 0.0);
+        double lo = lowest, hi = highest;
         if (early_exercise(contract)) {
             const double coarse = 2.0 * h0;
             const Mapping uniform{0.0, coarse, coarse, 0.0, 0.0, 1.0};

@@ -98,6 +98,11 @@ struct Settings {
     double marginScale = 1.0;       // the grid's margins beyond the points, relative
 };
 
+// Whether the holder may exercise today, at maturity T away: an American, or a Bermudan with
+// a date at today (whose time to expiry T - date rounds to T). Such a value is at least its
+// payoff; a Bermudan whose first date is later may be worth less.
+bool exercisable_today(const Contract &contract, double T);
+
 // The options of one model and contract at the points x[0 .. count) (each within
 // kMaxMoneyness of 0; for a knock-out on the live side of the barrier). Allocates its grids;
 // nothing else. Every argument in the toolkit's supported domain.
