@@ -596,73 +596,49 @@ void Solver::sweep(double dt, double c, double slope, double explicitPart, bool 
     };
     const bool refactor = factoredC_[which] != c;
     factoredC_[which] = c;
-    // The substitution v_i = rhs_i / p_i + link_i v_{i-1} (a put; v_{i+1} for a call), its
-    // coupling link_i = c lower_i / p_i formed with the pivots.
+    // The substitution v_i = rhs_i / p_i + link_i v_{i+dir} (v_{i-1} for a put, v_{i+1} for a
+    // call), its coupling link_i = c inner_i / p_i formed with the pivots.
     std::vector<double> &pinv = pivotInv_[which], &mult = mult_[which], &link = link_[which];
     const double c2 = c * c;
     const auto hold = [&](std::size_t i, double value) { return project ? std::max(value, obstacle_[i]) : value; };
-    if (!contract_.call) {
-        std::size_t i = n - 2;
-        rhs_[i] = rhs(i) + c * upper_[i] * vn;
-        if (refactor) {
-            double before = 1.0, here = 1.0 - c * diag_[i];  // the continuants N_{i+1}, N_i
-            pinv[i] = before / here;
-            link[i] = c * lower_[i] * pinv[i];
-            while (i-- > 1) {
-                const double next = (1.0 - c * diag_[i]) * here - c2 * coupling_[i] * before;
-                before = here;
-                here = next;
-                if (here > kRescale) {  // an exact power of two: the ratios unchanged
-                    here *= 1.0 / kRescale;
-                    before *= 1.0 / kRescale;
-                }
-                pinv[i] = before / here;
-                mult[i] = -c * upper_[i] * pinv[i + 1];  // row i minus mult times row i + 1
-                link[i] = c * lower_[i] * pinv[i];
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i + 1];
+    // The elimination runs from `start` to `stop` (a put downward from n - 2, a call upward from
+    // 1), each row i eliminating the one before it, i - dir; `outer` is the coefficient on that
+    // row's side, `inner` on the other; the substitution runs back from `stop`.
+    const bool put = !contract_.call;
+    const long dir = put ? -1 : 1;
+    const long start = put ? static_cast<long>(n) - 2 : 1, stop = put ? 1 : static_cast<long>(n) - 2;
+    const double *outer = put ? upper_.data() : lower_.data(), *inner = put ? lower_.data() : upper_.data();
+    const long shift = put ? 0 : -1;  // coupling_[i + shift] = outer_i inner_{i - dir}
+    const double fromEdge = put ? vn : v0, toEdge = put ? v0 : vn;
+    const auto at = [](long i) { return static_cast<std::size_t>(i); };
+    rhs_[at(start)] = rhs(at(start)) + c * outer[start] * fromEdge;
+    if (refactor) {
+        double before = 1.0, here = 1.0 - c * diag_[at(start)];  // the continuants N_{i - dir}, N_i
+        pinv[at(start)] = before / here;
+        link[at(start)] = c * inner[start] * pinv[at(start)];
+        for (long i = start + dir; i != stop + dir; i += dir) {
+            const double next = (1.0 - c * diag_[at(i)]) * here - c2 * coupling_[at(i + shift)] * before;
+            before = here;
+            here = next;
+            if (here > kRescale) {  // an exact power of two: the ratios unchanged
+                here *= 1.0 / kRescale;
+                before *= 1.0 / kRescale;
             }
-        } else {
-            while (i-- > 1) {
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i + 1];
-            }
-        }
-        double prev = hold(1, (rhs_[1] + c * lower_[1] * v0) * pinv[1]);  // the boundary's term, row 1's own
-        work_[1] = prev;
-        for (i = 2; i + 1 < n; ++i) {
-            prev = hold(i, rhs_[i] * pinv[i] + link[i] * prev);
-            work_[i] = prev;
+            pinv[at(i)] = before / here;
+            mult[at(i)] = -c * outer[i] * pinv[at(i - dir)];  // row i minus mult times row i - dir
+            link[at(i)] = c * inner[i] * pinv[at(i)];
+            rhs_[at(i)] = rhs(at(i)) - mult[at(i)] * rhs_[at(i - dir)];
         }
     } else {
-        std::size_t i = 1;
-        rhs_[i] = rhs(i) + c * lower_[i] * v0;
-        if (refactor) {
-            double before = 1.0, here = 1.0 - c * diag_[i];  // the continuants N_{i-1}, N_i
-            pinv[i] = before / here;
-            link[i] = c * upper_[i] * pinv[i];
-            for (++i; i + 1 < n; ++i) {
-                const double next = (1.0 - c * diag_[i]) * here - c2 * coupling_[i - 1] * before;
-                before = here;
-                here = next;
-                if (here > kRescale) {
-                    here *= 1.0 / kRescale;
-                    before *= 1.0 / kRescale;
-                }
-                pinv[i] = before / here;
-                mult[i] = -c * lower_[i] * pinv[i - 1];
-                link[i] = c * upper_[i] * pinv[i];
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i - 1];
-            }
-        } else {
-            for (++i; i + 1 < n; ++i) {
-                rhs_[i] = rhs(i) - mult[i] * rhs_[i - 1];
-            }
+        for (long i = start + dir; i != stop + dir; i += dir) {
+            rhs_[at(i)] = rhs(at(i)) - mult[at(i)] * rhs_[at(i - dir)];
         }
-        double next = hold(n - 2, (rhs_[n - 2] + c * upper_[n - 2] * vn) * pinv[n - 2]);
-        work_[n - 2] = next;
-        for (i = n - 2; i-- > 1;) {
-            next = hold(i, rhs_[i] * pinv[i] + link[i] * next);
-            work_[i] = next;
-        }
+    }
+    double prev = hold(at(stop), (rhs_[at(stop)] + c * inner[stop] * toEdge) * pinv[at(stop)]);  // the edge's term
+    work_[at(stop)] = prev;
+    for (long i = stop - dir; i != start - dir; i -= dir) {
+        prev = hold(at(i), rhs_[at(i)] * pinv[at(i)] + link[at(i)] * prev);
+        work_[at(i)] = prev;
     }
 }
 
