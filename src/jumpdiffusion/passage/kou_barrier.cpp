@@ -1,6 +1,5 @@
 #include "kou_barrier.h"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -66,13 +65,7 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
     Complex roots[4] = {}, last[4] = {}, before[4] = {}, guess[4] = {};
     for (int k = 0; k < terms_; ++k) {
         const Complex alpha = euler_node(A, T, k) + shift;
-        // The guess: the roots extrapolated along the equally spaced nodes from the last
-        // three (quadratically; linearly from two).
-        for (int i = 0; i < 4 && k > 0; ++i) {
-            guess[i] = k > 2 ? 3.0 * (roots[i] - last[i]) + before[i] : k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
-        }
-        std::copy(last, last + 4, before);
-        std::copy(roots, roots + 4, last);
+        next_guess(k, 4, roots, last, before, guess);
         if (!kou_roots(alpha, law, roots, k > 0 ? guess : nullptr)) {
             ok_ = false;
             return;

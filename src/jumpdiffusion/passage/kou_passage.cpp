@@ -46,16 +46,9 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
     Complex roots[2] = {}, last[2] = {}, before[2] = {}, guess[2] = {};
     for (int k = 0; k < terms_; ++k) {
         const Complex alpha = euler_node(A, T, k) + kappa;
-        // Each node's roots by Newton's method from the last three nodes' extrapolated
-        // quadratically (the nodes are equally spaced; linearly from two), the first's from
-        // scratch.
-        for (int i = 0; i < 2 && k > 0; ++i) {
-            guess[i] = k > 2 ? 3.0 * (roots[i] - last[i]) + before[i] : k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
-        }
-        for (int i = 0; i < 2; ++i) {
-            before[i] = last[i];
-            last[i] = roots[i];
-        }
+        // Each node's roots by Newton's method from the last nodes' extrapolated, the first's
+        // from scratch.
+        next_guess(k, 2, roots, last, before, guess);
         if (!kou_positive_roots(alpha + rate, law, roots, k > 0 ? guess : nullptr)) {
             ok_ = false;
             return;

@@ -30,6 +30,19 @@ using Complex = std::complex<double>;
 // formulas lose nothing to overflow or underflow; they differ from the careful ones in the
 // last bit only.
 inline double magnitude(Complex z) { return std::sqrt(std::norm(z)); }
+// Newton's starting points for the roots at node k of the equally spaced Euler nodes: the
+// roots of the last three nodes (roots, last, before) extrapolated quadratically, of the last
+// two linearly, of the last as they are; the history then moves on by a node.
+inline void next_guess(int k, int count, const Complex *roots, Complex *last, Complex *before, Complex *guess) {
+    for (int i = 0; i < count && k > 0; ++i) {
+        guess[i] = k > 2 ? 3.0 * (roots[i] - last[i]) + before[i] : k > 1 ? 2.0 * roots[i] - last[i] : roots[i];
+    }
+    for (int i = 0; i < count; ++i) {
+        before[i] = last[i];
+        last[i] = roots[i];
+    }
+}
+
 inline Complex divide(Complex a, Complex b) {
     const double scale = 1.0 / std::norm(b);
     const Complex t = a * std::conj(b);
