@@ -68,16 +68,18 @@ def accuracy_table(count=8):
     print(f"\nWorst difference over the tolerance: {worst:.2f}\n")
 
 
-def converged(name, kind, S, K, a, resolution=3.0):
-    """Our engine on grids three times as fine in space and time (27 times the work)."""
+def converged(name, kind, S, K, a, resolution=3.0, tolerance=1.0):
+    """Our engine on grids `resolution` times as fine in space and time (resolution^3 times the
+    work; with tolerance 0, one level finer still); None where the grid exceeds the engine's
+    limits."""
     from jumpdiffusion import _native
     one = lambda v: np.array([float(v)])  # noqa: E731
     jumps = [a["p"], a["eta1"], a["eta2"]] if name == "kou" else [a["m"], a["s"], 0.0]
     rows = _native.lattice_prices(0 if name == "kou" else 1, 1, np.array([1 if kind == "call" else 0], np.int8),
                                   one(S), one(K), one(1.0), one(a["T"]), one(a["r"]), one(a.get("q", 0.0)),
-                                  one(a["sigma"]), one(a["lam"]), *(one(j) for j in jumps), 1, np.zeros(0), 0, 1.0,
-                                  0, resolution)
-    return float(rows[0][0])
+                                  one(a["sigma"]), one(a["lam"]), *(one(j) for j in jumps), 1, np.zeros(0), 0,
+                                  tolerance, 0, resolution)
+    return None if rows[5][0] == 2.0 else float(rows[0][0])
 
 
 def timing_table():
@@ -147,7 +149,6 @@ def desk_sets(count, seed):
 def desk_table(count=200, checked=100):
     """How often a desk option is refused, the time per call, and each value returned against
     the engine on grids three times as fine (nodes and steps) at the same point."""
-    from jumpdiffusion import _native
     refused, times, ratios, european = 0, [], [], []
     for i, (name, kind, K, a) in enumerate(desk_sets(count, 9)):
         try:   # the European through the engine against the closed form: an independent check
@@ -164,14 +165,9 @@ def desk_table(count=200, checked=100):
         finally:
             times.append(time.perf_counter() - start)
         if i < checked:
-            one = lambda v: np.array([float(v)])  # noqa: E731
-            jumps = [a["p"], a["eta1"], a["eta2"]] if name == "kou" else [a["m"], a["s"], 0.0]
-            rows = _native.lattice_prices(0 if name == "kou" else 1, 1, np.array([1 if kind == "call" else 0], np.int8),
-                                          one(100.0), one(K), one(1.0), one(a["T"]), one(a["r"]), one(a["q"]),
-                                          one(a["sigma"]), one(a["lam"]), *(one(j) for j in jumps), 1, np.zeros(0), 0,
-                                          0.0, 0, 3.0)
-            if rows[5][0] != 2.0:
-                ratios.append(abs(value - max(float(rows[0][0]), 0.0)) / (1e-7 * (100.0 + K)))
+            fine = converged(name, kind, 100.0, K, a, 3.0, tolerance=0.0)
+            if fine is not None:
+                ratios.append(abs(value - max(fine, 0.0)) / (1e-7 * (100.0 + K)))
     print(f"{count} random desk options ({desk_sets.__doc__.split(': ', 1)[1].strip()}): {refused} refused; "
           f"time per call median {fmt(float(np.median(times)))}, largest {fmt(max(times))}. Of the first "
           f"{checked}, {len(ratios)} returned and checked against grids three times as fine: the largest "
