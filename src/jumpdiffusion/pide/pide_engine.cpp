@@ -734,11 +734,11 @@ void Solver::run() {
     }
 }
 
-// Cubic interpolation in the node number through the four nodes around x: value, first and
-// second derivative in x (through the map's first and second derivatives).
-void interpolate(const std::vector<double> &v, const Layout &layout, double x, double out[3]) {
+// Cubic interpolation in the node number through the four nodes around the point at place t
+// (Layout::place): value, first and second derivative in x (through the map's first and
+// second derivatives).
+void interpolate(const std::vector<double> &v, const Layout &layout, double t, double out[3]) {
     const std::size_t n = v.size();
-    const double t = layout.place(x);
     std::size_t j = static_cast<std::size_t>(std::max(1.0, std::min(std::floor(t), static_cast<double>(n) - 3.0)));
     const double s = t - static_cast<double>(j);  // x between nodes j and j + 1, s in [0, 1]
     const double f0 = v[j - 1], f1 = v[j], f2 = v[j + 1], f3 = v[j + 2];
@@ -942,7 +942,8 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
         for (std::size_t k = 0; k < count; ++k) {
             // 2: the interpolation's stencil (and a node more each side) straddles the
             // exercise boundary; 1: the nodes within 5 h0 of the point do.
-            const long j = static_cast<long>(std::floor(layout.place(x[k])));
+            const double place = layout.place(x[k]);  // once for the three time levels
+            const long j = static_cast<long>(std::floor(place));
             const long below = static_cast<long>(std::floor(layout.place(x[k] - 5.0 * h0)));
             const long above = static_cast<long>(std::ceil(layout.place(x[k] + 5.0 * h0)));
             const long last = static_cast<long>(layout.nodes()) - 1;
@@ -973,7 +974,7 @@ Status solve(const Model &model, const Contract &contract, const double *x, std:
                     result[0] = contract.call ? ex - 1.0 : 1.0 - ex;
                     result[1] = result[2] = contract.call ? ex : -ex;
                 } else {
-                    interpolate(v, layout, x[k], result);
+                    interpolate(v, layout, place, result);
                 }
             };
             double now[3], before[3], earlier[3];
