@@ -33,26 +33,37 @@ Monic monic_quartic(Complex alpha, const KouLaw &law) {
 }
 
 // Newton's method on each root from its guess; true where all converge to four distinct
-// roots that split two and two about the imaginary axis (the guesses' order kept).
+// roots that split two and two about the imaginary axis (the guesses' order kept). The roots'
+// iterations are interleaved, a step of each in turn: each root takes the same steps as alone,
+// but their chains of dependent operations (a division each step) overlap.
 bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count) {
     constexpr double kTolerance = 1e-14;
-    for (int i = 0; i < count; ++i) {
-        Complex x = guess[i];
-        bool converged = false;
-        for (int step = 0; step < 12 && !converged; ++step) {
+    bool done[4] = {false, false, false, false};
+    int open = count;
+    for (int i = 0; i < count; ++i) z[i] = guess[i];
+    for (int step = 0; step < 12 && open > 0; ++step) {
+        for (int i = 0; i < count; ++i) {
+            if (done[i]) continue;
             Complex q, dq;
-            poly.value_and_slope(x, q, dq);
-            if (q == 0.0) break;
+            poly.value_and_slope(z[i], q, dq);
+            if (q == 0.0) {  // an exact root
+                done[i] = true;
+                --open;
+                continue;
+            }
             const Complex change = divide(q, dq);
-            x -= change;
-            converged = std::norm(change) <= kTolerance * kTolerance * std::norm(x);  // |change| <= tol |x|
+            z[i] -= change;
+            if (std::norm(change) <= kTolerance * kTolerance * std::norm(z[i])) {  // |change| <= tol |x|
+                done[i] = true;
+                --open;
+            }
         }
-        if (!converged) {  // only an exact root (Q = 0) may stop short of the tolerance
-            Complex q, dq;
-            poly.value_and_slope(x, q, dq);
-            if (q != 0.0) return false;
-        }
-        z[i] = x;
+    }
+    for (int i = 0; i < count; ++i) {  // only an exact root (Q = 0) may stop short of the tolerance
+        if (done[i]) continue;
+        Complex q, dq;
+        poly.value_and_slope(z[i], q, dq);
+        if (q != 0.0) return false;
     }
     for (int i = 0; i < count; ++i) {
         for (int j = 0; j < i; ++j) {
@@ -62,9 +73,35 @@ bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count
     return true;
 }
 
+// Without jumps the quartic is (eta1 - x)(eta2 + x)((sigma^2/2) x^2 + mu x - alpha): its roots
+// are eta1, -eta2 and the diffusion's two, (-mu +- D) / sigma^2 with D = sqrt(mu^2 + 2 sigma^2
+// alpha) (Re D > 0), the one of them that cancels formed from their product -2 alpha / sigma^2.
+// Exact where the iteration would meet a spurious near-double root (a diffusion root beside
+// eta1 or -eta2) and lose digits to it.
+void diffusion_roots(Complex alpha, const KouLaw &law, Complex roots[4]) {
+    const double s2 = law.sigma * law.sigma, mu = law.mu;
+    const Complex D = std::sqrt(mu * mu + 2.0 * s2 * alpha);
+    Complex up, down;
+    if (mu >= 0.0) {
+        down = -(mu + D) / s2;
+        up = divide(2.0 * alpha, mu + D);
+    } else {
+        up = (D - mu) / s2;
+        down = -divide(2.0 * alpha, D - mu);
+    }
+    roots[0] = up;
+    roots[1] = law.eta1;
+    roots[2] = down;
+    roots[3] = -law.eta2;
+}
+
 }  // namespace
 
 bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex *guess) {
+    if (law.lam == 0.0) {
+        diffusion_roots(alpha, law, roots);
+        return roots[0] != roots[1] && roots[2] != roots[3];
+    }
     const Monic poly = monic_quartic(alpha, law);
     Complex z[4];
     if (guess && newton_roots(poly, guess, z, 4) && z[0].real() > 0.0 && z[1].real() > 0.0 &&
@@ -118,6 +155,13 @@ bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex
 
 bool kou_positive_roots(Complex alpha, const KouLaw &law, Complex roots[2], const Complex *guess) {
     Complex z[2];
+    if (law.lam == 0.0) {
+        Complex all[4];
+        diffusion_roots(alpha, law, all);
+        roots[0] = all[0];
+        roots[1] = all[1];
+        return true;
+    }
     if (guess && newton_roots(monic_quartic(alpha, law), guess, z, 2) && z[0].real() > 0.0 && z[1].real() > 0.0) {
         roots[0] = z[0];
         roots[1] = z[1];
