@@ -310,6 +310,52 @@ py::object try_kou_prices(py::handle kind, py::handle S, py::handle K, py::handl
     return all_priced(prices) ? in.result(prices) : py::none();
 }
 
+// A barrier option's values from the arguments as given (kind a string, up and in its
+// direction and side), when the fast intake takes them, H lies on its side of S and every
+// knock-in is vouched for: the knock-in kept within the European (kou_prices' loop, its
+// default truncation), the knock-out the European less it. Else None: the Python layer
+// then checks the arguments itself, and says what it refuses.
+py::object try_kou_barrier(py::handle kind, bool up, bool in, py::handle S, py::handle K, py::handle H,
+                           py::handle T, py::handle r, py::handle sigma, py::handle lam, py::handle p,
+                           py::handle eta1, py::handle eta2, py::handle q) {
+    std::int8_t flag = 0;
+    Intake intake;
+    if (!kind_flag(kind, flag) || !intake.add(S, dom::S) || !intake.add(K, dom::K) || !intake.add(H, dom::K) ||
+        !intake.add(T, dom::T) || !intake.add(r, dom::r) || !intake.add(sigma, dom::sigma) ||
+        !intake.add(lam, dom::lam) || !intake.add(p, dom::p) || !intake.add(eta1, dom::eta1) ||
+        !intake.add(eta2, dom::eta2) || !intake.add(q, dom::q) || !intake.small_enough()) {
+        return py::none();
+    }
+    const double direction = up ? 1.0 : -1.0, defaultTerms = -1.0;
+    const batch::KnockInInputs c{{&flag, 0},        {&direction, 0},   intake.column(0), intake.column(1),
+                                 intake.column(2),  intake.column(3),  intake.column(4), intake.column(10),
+                                 intake.column(5),  intake.column(6),  intake.column(7), intake.column(8),
+                                 intake.column(9)};
+    const std::size_t size = intake.size();
+    if (batch::kou_violation(size, c.S, c.K, c.T, c.lam).index >= 0 ||
+        batch::kou_violation(size, c.S, c.H, c.T, c.lam).index >= 0) {
+        return py::none();
+    }
+    for (std::size_t e = 0; e < size; ++e) {
+        if (!(up ? c.H[e] >= c.S[e] : c.H[e] <= c.S[e])) return py::none();
+    }
+    const py::array_t<double> knockIns = results(2, size, [&](double *out) { batch::kou_knock_ins(size, c, out); });
+    const double *kin = knockIns.data();
+    for (std::size_t e = 0; e < size; ++e) {
+        if (!(kin[size + e] <= batch::kVouched * (c.S[e] + c.K[e]))) return py::none();
+    }
+    const batch::KouInputs k{c.kind, c.S, c.K, c.T, c.r, c.q, c.sigma, c.lam, c.p, c.eta1, c.eta2, {&defaultTerms, 0}};
+    const py::array_t<double> europeans = results(1, size, [&](double *out) { batch::kou_prices(size, k, out); });
+    if (!all_priced(europeans)) return py::none();
+    const double *whole = europeans.data();
+    return intake.result(results(1, size, [&](double *out) {
+        for (std::size_t e = 0; e < size; ++e) {
+            const double part = std::fmin(kin[e], whole[e]);
+            out[e] = in ? part : whole[e] - part;
+        }
+    }));
+}
+
 py::object try_merton_prices(py::handle kind, py::handle S, py::handle K, py::handle T,
                              py::handle r, py::handle sigma, py::handle lam, py::handle m,
                              py::handle sj, py::handle q, py::handle n) {
@@ -412,6 +458,7 @@ MAIN_INTERPRETER_MODULE(_native, mod) {
     });
     mod.def("try_kou_prices", &try_kou_prices);
     mod.def("try_merton_prices", &try_merton_prices);
+    mod.def("try_kou_barrier", &try_kou_barrier);
     mod.def("set_max_threads", &batch::set_max_threads);
     mod.def("kou_default_terms", py::vectorize(&jumpdiffusion::kou_default_terms));
     mod.def("merton_default_terms", py::vectorize(&jumpdiffusion::merton_default_terms));

@@ -30,6 +30,9 @@ def try_kou_prices(kind: object, S: object, K: object, T: object, r: object, sig
 def try_merton_prices(kind: object, S: object, K: object, T: object, r: object, sigma: object,
                       lam: object, m: object, sj: object, q: object,
                       n: object) -> float | _F | None: ...
+def try_kou_barrier(kind: object, up: bool, knock_in: bool, S: object, K: object, H: object, T: object,
+                    r: object, sigma: object, lam: object, p: object, eta1: object, eta2: object,
+                    q: object) -> float | _F | None: ...
 def kou_default_terms(T: npt.ArrayLike, lam: npt.ArrayLike, p: npt.ArrayLike,
                       eta1: npt.ArrayLike, eta2: npt.ArrayLike) -> npt.NDArray[np.int32]: ...
 def merton_default_terms(T: npt.ArrayLike, lam: npt.ArrayLike, m: npt.ArrayLike,

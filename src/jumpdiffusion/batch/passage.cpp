@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 
 #include "kou_barrier.h"
@@ -35,15 +36,15 @@ void for_each_law_run(std::size_t size, const Inputs &c, Column<double> up, cons
     });
 }
 
-// A run's values and bounds into out[e], out[size + e]: price(rule, wanted, write) evaluates
-// with one Euler rule the elements e for which wanted(e), calling write(e, value, bound)
-// (NaN, NaN where the inversion's roots were not found). Every element by the coarse rule;
-// where its bound is wider than kVouched scale(e), by the fine rule, kept where that bound is
-// narrower.
+// A run's values and bounds into out[e], out[size + e]: price(inversion, wanted, write)
+// evaluates with one set of Euler rules the elements e for which wanted(e), calling write(e,
+// value, bound) (NaN, NaN where the inversion's roots were not found). Every element by the
+// standard rules; where its bound is wider than kVouched scale(e), by the fine ones, kept where
+// that bound is narrower.
 template <typename Scale, typename Price>
 void vouched(const std::size_t *elements, std::size_t count, std::size_t size, double *out, const Scale &scale,
              const Price &price) {
-    price(passage::kEuler, [](std::size_t) { return true; }, [&](std::size_t e, double value, double bound) {
+    price(passage::kStandard, [](std::size_t) { return true; }, [&](std::size_t e, double value, double bound) {
         out[e] = value;
         out[size + e] = bound;
     });
@@ -51,7 +52,7 @@ void vouched(const std::size_t *elements, std::size_t count, std::size_t size, d
     bool any = false;
     for (std::size_t j = 0; j < count && !any; ++j) any = unvouched(elements[j]);
     if (!any) return;
-    price(passage::kFineEuler, unvouched, [&](std::size_t e, double value, double bound) {
+    price(passage::kFine, unvouched, [&](std::size_t e, double value, double bound) {
         if (bound < out[size + e] || std::isnan(out[size + e])) {
             out[e] = value;
             out[size + e] = bound;
@@ -59,34 +60,50 @@ void vouched(const std::size_t *elements, std::size_t count, std::size_t size, d
     });
 }
 
-// The wanted elements of a run by two inversions of one transform, first (A = 25) and second
-// (A = 22): write(e, NaN, NaN) where either's roots were not found, else each(e).
-template <typename Engine, typename Wanted, typename Write, typename Each>
-void by_two_inversions(const std::size_t *elements, std::size_t count, const Engine &first, const Engine &second,
-                       const Wanted &wanted, const Write &write, const Each &each) {
+// The round-off of the inversion at A = 18 (some exp(9) eps of its terms), per unit of the
+// value's scale: the least bound a value carries.
+constexpr double kRoundOff = 1e-12;
+
+// One transform's three inversions (passage/kou_passage.h): at the maturity with A = 18 and A =
+// 22 (kEulerA, kEulerSecondA), and coarsely at three times it (kCoarseA). make(T, A, rule)
+// builds one.
+template <typename Engine>
+struct Inversions {
+    Engine first, second, coarse;
+    template <typename Make>
+    Inversions(const Make &make, double T, passage::Inversion rules)
+        : first(make(T, passage::kEulerA, rules.rule)), second(make(T, passage::kEulerSecondA, rules.rule)),
+          coarse(make(3.0 * T, passage::kCoarseA, rules.coarse)) {}
+    bool ok() const { return first.ok() && second.ok() && coarse.ok(); }
+    // The value of what value(engine) inverts, less its aliasing, and its error bound: twice
+    // the sum of its difference from A = 22's (also less its aliasing) and from the shorter
+    // rule's, plus the round-off (kRoundOff times unit).
+    template <typename Value>
+    double of(const Value &value, double unit, double &error) const {
+        const passage::Inverse v = value(first), w = value(second);
+        const double late = value(coarse).value;
+        const double corrected = v.value - first.aliasing() * late;
+        error += 2.0 * (std::fabs(corrected - (w.value - second.aliasing() * late)) + std::fabs(v.value - v.shorter)) +
+                 kRoundOff * unit;
+        return corrected;
+    }
+};
+
+// The wanted elements of a run by one set of inversions: write(e, NaN, NaN) where its roots
+// were not found, else each(e).
+template <typename Engines, typename Wanted, typename Write, typename Each>
+void for_wanted(const std::size_t *elements, std::size_t count, const Engines &engines, const Wanted &wanted,
+                const Write &write, const Each &each) {
     for (std::size_t j = 0; j < count; ++j) {
         const std::size_t e = elements[j];
         if (!wanted(e)) continue;
-        if (!first.ok() || !second.ok()) {
+        if (!engines.ok()) {
             write(e, kNaN, kNaN);
             continue;
         }
         each(e);
     }
 }
-
-// A moment by two inversions: the value at A = 25 and its difference from A = 22's.
-struct Moments {
-    passage::UpPassage first, second;
-    Moments(const passage::KouLaw &law, double T, double shift, passage::EulerRule rule)
-        : first(law, T, 0.0, passage::kEulerA, shift, rule), second(law, T, 0.0, passage::kEulerSecondA, shift, rule) {}
-    bool ok() const { return first.ok() && second.ok(); }
-    double of(double theta, double k, double &error) const {
-        const double v = first.moment(theta, k);
-        error += std::fabs(v - second.moment(theta, k)) + std::exp(-passage::kEulerSecondA);
-        return v;
-    }
-};
 
 }  // namespace
 
@@ -101,14 +118,19 @@ void kou_passages(std::size_t size, const PassageInputs &c, PassageValue what, d
         // A probability, or a value paid once at the hit (at most exp(-r tau) <= max(1, exp(-rT))).
         const double most = what == PassageValue::TouchAtHit ? std::fmax(1.0, std::exp(-r * T)) : 1.0;
         vouched(elements, count, size, out, [](std::size_t) { return 1.0; },
-                [&](passage::EulerRule rule, const auto &wanted, const auto &write) {
-            const passage::UpPassage first(side, T, rate, passage::kEulerA, 0.0, rule);
-            const passage::UpPassage second(side, T, rate, passage::kEulerSecondA, 0.0, rule);
-            by_two_inversions(elements, count, first, second, wanted, write, [&](std::size_t e) {
+                [&](passage::Inversion inversion, const auto &wanted, const auto &write) {
+            const Inversions<passage::UpPassage> engines(
+                [&](double t, double A, passage::EulerRule rule) { return passage::UpPassage(side, t, rate, A, 0.0, rule); },
+                T, inversion);
+            for_wanted(elements, count, engines, wanted, write, [&](std::size_t e) {
                 const double level = std::fmax(0.0, up ? std::log(c.H[e] / c.S[e]) : std::log(c.S[e] / c.H[e]));
-                const double v = first.value(level), w = second.value(level);
-                write(e, discount * std::fmin(most, std::fmax(0.0, v)),
-                      discount * (std::fabs(v - w) + std::exp(-passage::kEulerSecondA)));
+                if (level == 0.0) {  // reached at once, for certain
+                    write(e, discount, 0.0);
+                    return;
+                }
+                double error = 0.0;
+                const double v = engines.of([&](const passage::UpPassage &x) { return x.value(level); }, 1.0, error);
+                write(e, discount * std::fmin(most, std::fmax(0.0, v)), discount * error);
             });
         });
     });
@@ -131,10 +153,21 @@ void kou_lookbacks(std::size_t size, const LookbackInputs &c, double *out) {
         }
         const double discount = std::exp(-r * T), carried = std::exp(-q * T);
         vouched(elements, count, size, out, [&](std::size_t e) { return c.S[e]; },
-                [&](passage::EulerRule rule, const auto &wanted, const auto &write) {
+                [&](passage::Inversion inversion, const auto &wanted, const auto &write) {
+            using Moments = Inversions<passage::UpPassage>;
             std::optional<Moments> maxima, minima;
-            if (needMax) maxima.emplace(law, T, std::fmax(0.0, r - q), rule);
-            if (needMin) minima.emplace(passage::mirrored(law), T, 0.0, rule);
+            const passage::KouLaw other = passage::mirrored(law);
+            const double shift = std::fmax(0.0, r - q);
+            if (needMax) {
+                maxima.emplace([&](double t, double A, passage::EulerRule rule) {
+                    return passage::UpPassage(law, t, 0.0, A, shift, rule);
+                }, T, inversion);
+            }
+            if (needMin) {
+                minima.emplace([&](double t, double A, passage::EulerRule rule) {
+                    return passage::UpPassage(other, t, 0.0, A, 0.0, rule);
+                }, T, inversion);
+            }
             for (std::size_t j = 0; j < count; ++j) {
                 const std::size_t e = elements[j];
                 if (!wanted(e)) continue;
@@ -146,16 +179,17 @@ void kou_lookbacks(std::size_t size, const LookbackInputs &c, double *out) {
                     continue;
                 }
                 double error = 0.0, price;
+                auto of = [&](double theta, double k) {
+                    return m->of([&](const passage::UpPassage &x) { return x.moment(theta, k); }, 1.0, error);
+                };
                 if (floating && call) {        // S_T - min = S_T - S exp(-M')
-                    price = S * carried - discount * S * (1.0 - m->of(-1.0, 0.0, error));
+                    price = S * carried - discount * S * (1.0 - of(-1.0, 0.0));
                 } else if (floating) {         // max - S_T
-                    price = discount * S * (1.0 + m->of(1.0, 0.0, error)) - S * carried;
+                    price = discount * S * (1.0 + of(1.0, 0.0)) - S * carried;
                 } else if (call) {             // (max - K)+
-                    price = K >= S ? discount * S * m->of(1.0, std::log(K / S), error)
-                                   : discount * (S * (1.0 + m->of(1.0, 0.0, error)) - K);
+                    price = K >= S ? discount * S * of(1.0, std::log(K / S)) : discount * (S * (1.0 + of(1.0, 0.0)) - K);
                 } else {                       // (K - min)+
-                    price = K <= S ? discount * S * m->of(-1.0, std::log(S / K), error)
-                                   : discount * (K - S * (1.0 - m->of(-1.0, 0.0, error)));
+                    price = K <= S ? discount * S * of(-1.0, std::log(S / K)) : discount * (K - S * (1.0 - of(-1.0, 0.0)));
                 }
                 write(e, std::fmax(0.0, price), discount * S * error);
             }
@@ -172,15 +206,18 @@ void kou_knock_ins(std::size_t size, const KnockInInputs &c, double *out) {
         const double shift = std::fmax(0.0, r - q), sign = up ? 1.0 : -1.0;
         const double discount = std::exp(-r * T);
         vouched(elements, count, size, out, [&](std::size_t e) { return c.S[e] + c.K[e]; },
-                [&](passage::EulerRule rule, const auto &wanted, const auto &write) {
-            const passage::UpKnockIn first(side, T, passage::kEulerA, shift, sign, rule);
-            const passage::UpKnockIn second(side, T, passage::kEulerSecondA, shift, sign, rule);
-            by_two_inversions(elements, count, first, second, wanted, write, [&](std::size_t e) {
+                [&](passage::Inversion inversion, const auto &wanted, const auto &write) {
+            // Some 50 kB: on the heap, once per run, not on a worker's small stack.
+            const auto engines = std::make_unique<const Inversions<passage::UpKnockIn>>(
+                [&](double t, double A, passage::EulerRule rule) { return passage::UpKnockIn(side, t, A, shift, sign, rule); },
+                T, inversion);
+            for_wanted(elements, count, *engines, wanted, write, [&](std::size_t e) {
                 const double S = c.S[e], K = c.K[e], level = std::fabs(std::log(c.H[e] / S));
                 const bool call = c.kind[e] != 0;
-                const double v = first.value(level, S, K, call), w = second.value(level, S, K, call);
-                write(e, discount * std::fmax(0.0, v),
-                      discount * (std::fabs(v - w) + std::exp(-passage::kEulerSecondA) * (S + K)));
+                double error = 0.0;
+                const double v = engines->of([&](const passage::UpKnockIn &x) { return x.value(level, S, K, call); },
+                                            S + K, error);
+                write(e, discount * std::fmax(0.0, v), discount * error);
             });
         });
     });

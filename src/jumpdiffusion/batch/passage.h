@@ -17,7 +17,7 @@ struct PassageInputs {
 
 // What a value is vouched for: its bound at most this (times 1 for probabilities and touch
 // values, S for lookbacks, S + K for barriers); where the coarse Euler rule's bound is wider,
-// the loops try the fine rule (passage/kou_passage.h) and keep the narrower.
+// the loops try the fine rules (passage/kou_passage.h) and keep the narrower.
 constexpr double kVouched = 1e-9;
 
 enum class PassageValue {
@@ -26,15 +26,16 @@ enum class PassageValue {
     TouchAtExpiry // exp(-rT) P(tau <= T): 1 paid at T if H was reached
 };
 
-// out[e] (from the inversion at A = 25, kept within the value's range), and out[size + e]
-// its error bound: the difference from the inversion at A = 22, with exp(-22); NaN where
-// the inversion's roots were not found. Every argument in the toolkit's supported domain and on its side of the spot.
+// out[e] (the inversion at A = 18 less its aliasing, kept within the value's range), and
+// out[size + e] its error bound (twice the sum of the estimates at A = 22 and by the shorter
+// rule, and the round-off; passage/kou_passage.h); NaN where the inversion's roots were not
+// found. Every argument in the toolkit's supported domain and on its side of the spot.
 void kou_passages(std::size_t size, const PassageInputs &in, PassageValue what, double *out);
 
 // Lookbacks (passage/kou_passage.h's moments), the running extremes starting at S: kind 1 a
 // call, 0 a put; K NaN for a floating strike (the call pays S_T - min, the put max - S_T),
 // else a fixed strike (the call pays (max - K)+, the put (K - min)+). out[e] the price,
-// out[size + e] its error bound (two inversions' difference); NaN where the roots were
+// out[size + e] its error bound (as for kou_passages); NaN where the roots were
 // not found.
 struct LookbackInputs {
     Column<std::int8_t> kind;
@@ -44,7 +45,7 @@ void kou_lookbacks(std::size_t size, const LookbackInputs &in, double *out);
 
 // Knock-in calls and puts (passage/kou_barrier.h): kind 1 a call, 0 a put; up 1.0 for a
 // barrier H >= S, -1.0 for H <= S. out[e] the discounted knock-in price, out[size + e] its
-// error bound (two inversions' difference, with exp(-22) (S + K)); NaN where the roots were
+// error bound (as for kou_passages, in units of S + K); NaN where the roots were
 // not found.
 struct KnockInInputs {
     Column<std::int8_t> kind;

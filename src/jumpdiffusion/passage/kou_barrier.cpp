@@ -61,6 +61,7 @@ Complex against(Complex coef, Complex rate, bool positive, const Region &g, doub
 UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double sign, EulerRule rule)
     : eta1_(law.eta1), sign_(sign), terms_(rule.terms()) {
     scale_ = std::exp(0.5 * A + shift * T) / T;
+    aliasing_ = std::exp(-A - 2.0 * shift * T);
     const double half = 0.5 * law.sigma * law.sigma, e1 = law.eta1, e2 = law.eta2;
     Complex roots[4] = {}, last[4] = {}, before[4] = {}, guess[4] = {};
     for (int k = 0; k < terms_; ++k) {
@@ -96,14 +97,15 @@ UpKnockIn::UpKnockIn(const KouLaw &law, double T, double A, double shift, double
         W_[k][2] = W0;
         inverse_[k] = divide(1.0, alpha);
         weight_[k] = euler_weight(k, rule);
+        shorter_[k] = euler_weight(k, EulerRule{rule.n - 1, rule.m});
     }
 }
 
-double UpKnockIn::value(double b, double S, double K, bool call) const {
+Inverse UpKnockIn::value(double b, double S, double K, bool call) const {
     const double k = std::log(K / S), edge = sign_ > 0.0 ? k - b : -k - b;
     const double payer = call ? 1.0 : -1.0;
     const Region g{edge, (sign_ > 0.0) == call, std::exp(sign_ * edge), payer * S * std::exp(sign_ * b), payer * K};
-    double sum = 0.0;
+    double sum = 0.0, shorter = 0.0;
     for (int j = 0; j < terms_; ++j) {
         const Complex b1 = beta_[j][0], b2 = beta_[j][1];
         const Complex z = -b * (b2 - b1), E1 = std::exp(-b * b1), ratio = std::exp(z), bphi = b * phi(z, ratio);
@@ -120,9 +122,11 @@ double UpKnockIn::value(double b, double S, double K, bool call) const {
             afterJump += V_[j][i] * other;
         }
         afterJump += against(W_[j][2], -eta1_, true, g, sign_);
-        sum += weight_[j] * ((creep * atLevel + jump * afterJump) * inverse_[j]).real();
+        const double term = ((creep * atLevel + jump * afterJump) * inverse_[j]).real();
+        sum += weight_[j] * term;
+        shorter += shorter_[j] * term;
     }
-    return scale_ * sum;
+    return {scale_ * sum, scale_ * shorter};
 }
 
 }  // namespace passage

@@ -25,7 +25,8 @@
 // form; the call's needs Re beta_i > 1, which holds for Re alpha > G(1) = r - q: the nodes are
 // shifted so. The knock-out is the European (kou_price) less the knock-in.
 //
-// The inversion is kou_passage.h's (Euler, 35 nodes, A = 25, checked against A = 22).
+// The inversion is kou_passage.h's (Euler at A = 18 less its aliasing, vouched for at A = 22
+// and by the rule a term shorter).
 #pragma once
 
 #include "kou_passage.h"
@@ -37,17 +38,19 @@ class UpKnockIn {
 public:
     // law of the process whose upper level is crossed; sign +1 where S_T = S exp(X_T) (an up
     // barrier), -1 where S_T = S exp(-X_T) (a down barrier, X the mirrored process).
-    UpKnockIn(const KouLaw &law, double T, double A, double shift, double sign, EulerRule rule = kEuler);
+    UpKnockIn(const KouLaw &law, double T, double A, double shift, double sign, EulerRule rule = kStandard.rule);
     bool ok() const { return ok_; }
+    // exp(-A - 2 shift T): the weight of the value at 3T in this inversion's discretisation error.
+    double aliasing() const { return aliasing_; }
     // The undiscounted knock-in value E[payoff; tau <= T] at the level b >= 0 for spot S and
     // strike K (call or put).
-    double value(double b, double S, double K, bool call) const;
+    Inverse value(double b, double S, double K, bool call) const;
 
 private:
     Complex beta_[kMaxEulerTerms][2], gamma_[kMaxEulerTerms][2], inverse_[kMaxEulerTerms];
     Complex P_[kMaxEulerTerms][2], N_[kMaxEulerTerms][2], W_[kMaxEulerTerms][3], V_[kMaxEulerTerms][2];
-    double weight_[kMaxEulerTerms];
-    double eta1_, scale_, sign_;
+    double weight_[kMaxEulerTerms], shorter_[kMaxEulerTerms];
+    double eta1_, scale_, sign_, aliasing_;
     int terms_;
     bool ok_ = true;
 };

@@ -20,6 +20,7 @@ double tail_share(int j, int m) {
 }  // namespace
 
 double euler_weight(int k, EulerRule rule) {
+    if (k >= rule.terms()) return 0.0;
     const double sign = k % 2 == 0 ? 1.0 : -1.0;
     const double first = k == 0 ? 0.5 : 1.0;
     return sign * first * (k <= rule.n ? 1.0 : tail_share(k - rule.n, rule.m));
@@ -43,6 +44,7 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
     : eta1_(law.eta1), rate_(rate), terms_(rule.terms()) {
     const double kappa = std::fmax(std::fmax(-rate, 0.0), shift);
     scale_ = std::exp(0.5 * A + kappa * T) / T;
+    aliasing_ = std::exp(-A - 2.0 * kappa * T);
     Complex roots[2] = {}, last[2] = {}, before[2] = {}, guess[2] = {};
     for (int k = 0; k < terms_; ++k) {
         const Complex alpha = euler_node(A, T, k) + kappa;
@@ -58,25 +60,25 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
         beta2_[k] = ordered ? roots[1] : roots[0];
         inverse_[k] = divide(1.0, alpha);
         weight_[k] = euler_weight(k, rule);
+        shorter_[k] = euler_weight(k, EulerRule{rule.n - 1, rule.m});
     }
 }
 
-double UpPassage::value(double b) const {
-    if (b == 0.0 && rate_ == 0.0) {
-        return 1.0;
-    }
-    double sum = 0.0;
+Inverse UpPassage::value(double b) const {
+    double sum = 0.0, shorter = 0.0;
     for (int k = 0; k < terms_; ++k) {
         const Complex b1 = beta1_[k], b2 = beta2_[k];
         const Complex z = -b * (b2 - b1), near = std::exp(-b * b1), ratio = std::exp(z);  // exp(-b beta2) / near
         const Complex transform = near * ratio + near * (b * phi(z, ratio)) * (b2 * (1.0 - b1 / eta1_));
-        sum += weight_[k] * (transform * inverse_[k]).real();
+        const double term = (transform * inverse_[k]).real();
+        sum += weight_[k] * term;
+        shorter += shorter_[k] * term;
     }
-    return scale_ * sum;
+    return {scale_ * sum, scale_ * shorter};
 }
 
-double UpPassage::moment(double theta, double k) const {
-    double sum = 0.0;
+Inverse UpPassage::moment(double theta, double k) const {
+    double sum = 0.0, shorter = 0.0;
     for (int j = 0; j < terms_; ++j) {
         const Complex b1 = beta1_[j], b2 = beta2_[j];
         const Complex z = -k * (b2 - b1), g1 = std::exp(-k * b1), ratio = std::exp(z), g2 = g1 * ratio;
@@ -85,9 +87,11 @@ double UpPassage::moment(double theta, double k) const {
         auto divided = [&](double s) { return ((b2 - s) * dg - g2) / ((b1 - s) * (b2 - s)); };
         const Complex H = -(b1 * b2 / eta1_) * std::exp(theta * k) *
                           (-(eta1_ / theta) * divided(0.0) + ((eta1_ - theta) / theta) * divided(theta));
-        sum += weight_[j] * (H * inverse_[j]).real();
+        const double term = (H * inverse_[j]).real();
+        sum += weight_[j] * term;
+        shorter += shorter_[j] * term;
     }
-    return scale_ * sum;
+    return {scale_ * sum, scale_ * shorter};
 }
 
 }  // namespace passage

@@ -17,39 +17,58 @@
 // rate 0 gives P(max_{t <= T} X_t >= b), rate r a one-touch paid at the hit. It is
 // inverted by Abate and Whitt's Euler algorithm ("Numerical inversion of Laplace
 // transforms of probability distributions", ORSA J. Computing 7 (1995)): the trapezoidal
-// rule on the Bromwich line Re alpha = A / (2T) (discretisation error about exp(-A)), its
-// alternating tail summed by binomial (Euler) averaging of the partial sums n .. n + m;
-// n = 20, m = 14: 35 transform values per maturity, shared by every level (kFineEuler: 69). With A = 25
-// (exp(-A) = 1.4e-11, the round-off magnified by exp(A/2) = 2.7e5) the error is some 1e-10
-// where f is smooth in T (against de Hoog's inversion at 30 and 40 digits: bench and tests). Where it
-// is not (a level the drift reaches at a nearly fixed time, sigma sqrt(T) small beside it),
-// the tail converges slowly; the callers therefore invert twice, at A = 25 and A = 22, whose
-// discretisation, round-off and truncation errors differ, and take their difference (with
-// exp(-22)) as the value's error bound. The transform is shifted (f exp(-kappa T), kappa =
-// max(0, -rate, shift)) so that every node keeps Re(alpha + rate) > 0 and, for the moments,
-// Re alpha > G(1).
+// rule on the Bromwich line Re alpha = A / (2T), its alternating tail summed by binomial
+// (Euler) averaging of the partial sums n .. n + m (n = 22, m = 15: 38 transform values per
+// maturity, shared by every level; kFine: 69).
+//
+// The rule's discretisation error is exactly sum_{j >= 1} exp(-j A) f((2j + 1) T) exp(-2 j
+// kappa T) (the Poisson summation of the trapezoidal rule; kappa the shift below), and its
+// round-off about exp(A / 2) eps times the terms. So the value is taken at A = 18, where the
+// round-off is some 1e-13 of a probability, less exp(-18 - 2 kappa T) f(3T) with f(3T) from a
+// coarse inversion (A = 14, n = 10, m = 8: 19 values; it needs only some 1e-5), which leaves
+// exp(-36) of the discretisation: at lam = 0 the value is within 1e-12 of the closed forms
+// where f is smooth in T (tests). Its error is vouched for by two estimates, each catching what
+// the other cannot:
+// - the same, corrected, at A = 22: discretisation, round-off and the roots on other nodes;
+// - the same nodes with the averaging started a term earlier (n - 1): the tail's truncation,
+//   which moves little with A where f is nearly a step in T (a level the drift reaches at a
+//   nearly fixed time, sigma sqrt(T) small beside it; measured against 20,000 closed forms at
+//   lam = 0 down to sigma = 0.005, the first estimate alone missed such errors by up to 40x).
+// The bound is twice their sum (bench and tests: against de Hoog's inversion at 30 and 40
+// digits and the lam = 0 closed forms, no error above its bound by more than 1.8x of that
+// factor); the callers try the fine rule where it is wider than the value may carry. The
+// transform is shifted (f exp(-kappa T), kappa = max(0, -rate, shift)) so that every node keeps
+// Re(alpha + rate) > 0 and, for the moments, Re alpha > G(1).
 #pragma once
 
 #include "kou_roots.h"
 
 namespace passage {
 
-// The Euler rule: n terms, then m more averaged; where the two inversions of a value differ
-// by more than it may carry, the callers try the finer rule (twice the terms), which also
-// vouches for itself by two inversions.
+// The Euler rule: n terms, then m more averaged.
 struct EulerRule {
     int n, m;
     int terms() const { return n + m + 1; }
 };
-constexpr EulerRule kEuler{20, 14}, kFineEuler{40, 28};
+// A value's rules: at its maturity, and the coarse one at three times it (the aliasing
+// correction). Where a value's bound is wider than it may carry, the callers try kFine.
+struct Inversion {
+    EulerRule rule, coarse;
+};
+constexpr Inversion kStandard{{22, 15}, {10, 8}}, kFine{{40, 28}, {20, 16}};
 constexpr int kMaxEulerTerms = 69;
-constexpr double kEulerA = 25.0, kEulerSecondA = 22.0;
+constexpr double kEulerA = 18.0, kEulerSecondA = 22.0, kCoarseA = 14.0;
 constexpr double kPi = 3.141592653589793;
 
 // f(T) = exp(A/2) / T * sum_k euler_weight(k, rule) Re F(euler_node(A, T, k)), k < terms: the
 // node (A + 2 pi i k) / (2T) and the weight (-1)^k (1/2 at k = 0) times the share of the
-// averaged partial sums that take term k.
+// averaged partial sums that take term k (0 beyond them: the rule n - 1 over rule n's nodes).
 double euler_weight(int k, EulerRule rule);
+
+// An inversion's value by rule n and, over the same nodes, by rule n - 1.
+struct Inverse {
+    double value, shorter;
+};
 Complex euler_node(double A, double T, int k);
 
 // (exp(z) - 1) / z, without cancellation near 0; e = exp(z).
@@ -72,17 +91,19 @@ Complex phi(Complex z, Complex e);
 // Re alpha > G(1)).
 class UpPassage {
 public:
-    UpPassage(const KouLaw &law, double T, double rate, double A, double shift = 0.0, EulerRule rule = kEuler);
+    UpPassage(const KouLaw &law, double T, double rate, double A, double shift = 0.0, EulerRule rule = kStandard.rule);
     bool ok() const { return ok_; }
-    // f(T) for the level b >= 0 (exactly 1 at b = 0 for rate 0).
-    double value(double b) const;
+    // exp(-A - 2 kappa T): the weight of f(3T) in this inversion's discretisation error.
+    double aliasing() const { return aliasing_; }
+    // f(T) for the level b >= 0.
+    Inverse value(double b) const;
     // The inverse of H(theta, k) / alpha at T, theta = 1 or -1, k >= 0 (rate 0).
-    double moment(double theta, double k) const;
+    Inverse moment(double theta, double k) const;
 
 private:
     Complex beta1_[kMaxEulerTerms], beta2_[kMaxEulerTerms], inverse_[kMaxEulerTerms];  // roots, 1 / alpha
-    double weight_[kMaxEulerTerms];                                                  // Euler's weights
-    double eta1_, scale_, rate_;
+    double weight_[kMaxEulerTerms], shorter_[kMaxEulerTerms];  // Euler's weights, rules n and n - 1
+    double eta1_, scale_, rate_, aliasing_;
     int terms_;
     bool ok_ = true;
 };
