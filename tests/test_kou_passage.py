@@ -199,6 +199,8 @@ def test_barrier_invariants():
             assert np.array_equal(knock_in + knock_out, european) or np.allclose(knock_in + knock_out, european,
                                                                                 rtol=0, atol=1e-13)
             assert np.all(knock_in >= 0) and np.all(knock_out >= 0)
+            # A list takes the checked path, an array of float64 the native intake: the same doubles.
+            assert np.array_equal(jd.kou_barrier(kind, f"{side}-and-out", 100.0, K.tolist(), H, *law), knock_out)
     levels = np.array([101.0, 110.0, 150.0, 5000.0])
     out = jd.kou_barrier("call", "up-and-out", 100.0, 90.0, levels, *law)
     assert np.all(np.diff(out) > 0) and out[-1] == pytest.approx(jd.kou_price("call", 100.0, 90.0, *law), abs=1e-8)
