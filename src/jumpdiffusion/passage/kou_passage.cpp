@@ -1,5 +1,6 @@
 #include "kou_passage.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace passage {
@@ -26,19 +27,43 @@ double euler_weight(int k, EulerRule rule) {
     return sign * first * (k <= rule.n ? 1.0 : tail_share(k - rule.n, rule.m));
 }
 
+namespace {
+
+struct WeightTable {
+    double weight[kMaxEulerTerms] = {}, shorter[kMaxEulerTerms] = {};
+};
+
+WeightTable table_of(EulerRule rule) {
+    WeightTable t;
+    for (int k = 0; k < rule.terms() && k < kMaxEulerTerms; ++k) {
+        t.weight[k] = euler_weight(k, rule);
+        t.shorter[k] = euler_weight(k, EulerRule{rule.n - 1, rule.m});
+    }
+    return t;
+}
+
+}  // namespace
+
+void euler_weights(EulerRule rule, double *weight, double *shorter) {
+    // The rules the engines use, formed once (each weight sums up to m binomial terms).
+    static const WeightTable tables[4] = {table_of(kStandard.rule), table_of(kStandard.coarse), table_of(kFine.rule),
+                                          table_of(kFine.coarse)};
+    static const EulerRule rules[4] = {kStandard.rule, kStandard.coarse, kFine.rule, kFine.coarse};
+    const int terms = rule.terms();
+    for (int i = 0; i < 4; ++i) {
+        if (rules[i].n == rule.n && rules[i].m == rule.m) {
+            std::copy(tables[i].weight, tables[i].weight + terms, weight);
+            std::copy(tables[i].shorter, tables[i].shorter + terms, shorter);
+            return;
+        }
+    }
+    const WeightTable t = table_of(rule);
+    std::copy(t.weight, t.weight + terms, weight);
+    std::copy(t.shorter, t.shorter + terms, shorter);
+}
+
 Complex euler_node(double A, double T, int k) { return Complex(A / (2.0 * T), kPi * k / T); }
 
-Complex phi(Complex z, Complex e) {
-    if (std::norm(z) < 0.25) {  // |z| < 0.5, without hypot
-        Complex term = 1.0, sum = 1.0;
-        for (int k = 2; k <= 18; ++k) {
-            term *= z / static_cast<double>(k);
-            sum += term;
-        }
-        return sum;
-    }
-    return divide(e - 1.0, z);
-}
 
 UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double shift, EulerRule rule)
     : eta1_(law.eta1), rate_(rate), terms_(rule.terms()) {
@@ -59,9 +84,8 @@ UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double 
         beta1_[k] = ordered ? roots[0] : roots[1];
         beta2_[k] = ordered ? roots[1] : roots[0];
         inverse_[k] = divide(1.0, alpha);
-        weight_[k] = euler_weight(k, rule);
-        shorter_[k] = euler_weight(k, EulerRule{rule.n - 1, rule.m});
     }
+    euler_weights(rule, weight_, shorter_);
 }
 
 Inverse UpPassage::value(double b) const {

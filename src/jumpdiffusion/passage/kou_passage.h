@@ -64,6 +64,8 @@ constexpr double kPi = 3.141592653589793;
 // node (A + 2 pi i k) / (2T) and the weight (-1)^k (1/2 at k = 0) times the share of the
 // averaged partial sums that take term k (0 beyond them: the rule n - 1 over rule n's nodes).
 double euler_weight(int k, EulerRule rule);
+// The weights of every term of a rule (terms() of them), and of the rule n - 1 over its nodes.
+void euler_weights(EulerRule rule, double *weight, double *shorter);
 
 // An inversion's value by rule n and, over the same nodes, by rule n - 1.
 struct Inverse {
@@ -71,8 +73,19 @@ struct Inverse {
 };
 Complex euler_node(double A, double T, int k);
 
-// (exp(z) - 1) / z, without cancellation near 0; e = exp(z).
-Complex phi(Complex z, Complex e);
+// (exp(z) - 1) / z, without cancellation near 0; e = exp(z). Inline: passed by value to a
+// call, complex arguments go through the stack (a store-forwarding stall).
+[[gnu::always_inline]] inline Complex phi(Complex z, Complex e) {
+    if (std::norm(z) < 0.25) {  // |z| < 0.5, without hypot
+        Complex term = 1.0, sum = 1.0;
+        for (int k = 2; k <= 18; ++k) {
+            term *= z / static_cast<double>(k);
+            sum += term;
+        }
+        return sum;
+    }
+    return divide(e - 1.0, z);
+}
 
 // The running maximum's exponential moments, for lookbacks: with M_T = max_{t <= T} X_t,
 // H(theta, k) = integral_k^inf exp(theta b) P(M >= b) db, so that

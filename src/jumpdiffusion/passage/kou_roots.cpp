@@ -65,9 +65,13 @@ bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count
         poly.value_and_slope(z[i], q, dq);
         if (q != 0.0) return false;
     }
+    // Distinct: |z_i - z_j|^2 > 2e-12 (|z_i|^2 + |z_j|^2), which implies |z_i - z_j| > 1e-6 (|z_i| +
+    // |z_j|), without a square root.
+    double size[4];
+    for (int i = 0; i < count; ++i) size[i] = std::norm(z[i]);
     for (int i = 0; i < count; ++i) {
         for (int j = 0; j < i; ++j) {
-            if (!(magnitude(z[i] - z[j]) > 1e-6 * (magnitude(z[i]) + magnitude(z[j])))) return false;
+            if (!(std::norm(z[i] - z[j]) > 2e-12 * (size[i] + size[j]))) return false;
         }
     }
     return true;
