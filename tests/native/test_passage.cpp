@@ -56,6 +56,22 @@ TEST(Passage, RootsSolveTheLevyEquationTwoOnEachSide) {
     }
 }
 
+TEST(Passage, RootsFoundWhereTheStepsStallAtRounding) {
+    // Rare jumps (lam = 1e-6), one jump rate 17 times the other: the iteration's last steps are
+    // the quartic's rounding noise, above a relative 1e-14 (the roots were refused).
+    const double r = 0.074975, s = 0.169926, q = 0.014241, lam = 1e-6, p = 0.4, e1 = 93.327577, e2 = 1556.524589;
+    const double zeta = p * e1 / (e1 - 1.0) + (1.0 - p) * e2 / (e2 + 1.0) - 1.0;
+    const passage::KouLaw law = passage::mirrored({r - q - 0.5 * s * s - lam * zeta, s, lam, p, e1, e2});
+    const Complex alpha(22.0 / (2.0 * 0.083921), 0.0);
+    Complex roots[4];
+    ASSERT_TRUE(passage::kou_roots(alpha, law, roots));
+    for (const Complex &x : roots) {
+        double scale = 0.0;
+        const double residual = std::abs(quartic(x, alpha, law, scale));
+        EXPECT_LT(residual, 1e-13 * scale);
+    }
+}
+
 TEST(Passage, NoJumpsInvertsToTheBrownianFirstPassage) {
     const double mu = 0.03, sigma = 0.25;
     const passage::KouLaw law{mu, sigma, 0.0, 0.4, 10.0, 5.0};

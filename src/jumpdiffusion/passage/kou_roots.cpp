@@ -18,6 +18,16 @@ struct Monic {
             q = q * x + a[k];
         }
     }
+    // Whether Q(x) is within its own rounding: |Q(x)| <= 32 eps sum_k |a_k| |x|^k (a bound on
+    // Horner's error in complex arithmetic for the quartic), so that no step can improve x.
+    bool at_rounding(Complex x) const {
+        Complex q, dq;
+        value_and_slope(x, q, dq);
+        const double r = magnitude(x);
+        double size = r + magnitude(a[3]);
+        for (int k = 2; k >= 0; --k) size = size * r + magnitude(a[k]);
+        return magnitude(q) <= 32.0 * 2.220446049250313e-16 * size;
+    }
 };
 
 Monic monic_quartic(Complex alpha, const KouLaw &law) {
@@ -59,11 +69,10 @@ bool newton_roots(const Monic &poly, const Complex *guess, Complex *z, int count
             }
         }
     }
-    for (int i = 0; i < count; ++i) {  // only an exact root (Q = 0) may stop short of the tolerance
-        if (done[i]) continue;
-        Complex q, dq;
-        poly.value_and_slope(z[i], q, dq);
-        if (q != 0.0) return false;
+    // Only a root at the quartic's rounding may stop short of the tolerance: its steps are
+    // rounding noise (the coefficients of very unequal roots, a huge eta beside the others).
+    for (int i = 0; i < count; ++i) {
+        if (!done[i] && !poly.at_rounding(z[i])) return false;
     }
     // Distinct: |z_i - z_j|^2 > 2e-12 (|z_i|^2 + |z_j|^2), which implies |z_i - z_j| > 1e-6 (|z_i| +
     // |z_j|), without a square root.
@@ -150,6 +159,12 @@ bool kou_roots(Complex alpha, const KouLaw &law, Complex roots[4], const Complex
     }
     for (int i = 0; i < 4; ++i) {
         if (!std::isfinite(z[i].real()) || !std::isfinite(z[i].imag())) return false;
+    }
+    // Steps that stay above the tolerance at the quartic's rounding are noise: the roots are
+    // as accurate as its coefficients allow.
+    if (!converged) {
+        converged = true;
+        for (int i = 0; i < 4; ++i) converged = converged && poly.at_rounding(z[i]);
     }
     std::sort(z, z + 4, [](const Complex &a, const Complex &b) { return a.real() > b.real(); });
     if (!(z[1].real() > 0.0 && z[2].real() < 0.0)) return false;
