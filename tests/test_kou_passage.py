@@ -239,3 +239,9 @@ def test_barriers_with_jumps_against_a_high_precision_inversion():
         ours = jd.kou_barrier(kind, barrier, 100.0, **args)
         assert ours == pytest.approx(kou_passage_mp.barrier(kind, barrier, 100.0, **args), abs=1e-9 * (100.0 + args["K"])), \
             (kind, barrier, args)
+    # A far barrier (H/S = 0.2) beside a jump rate of 493: the passage's roots in the order that
+    # made exp(b (beta1 - beta2)) overflow, and the knock-in was NaN (refused).
+    far = dict(K=38.7576, H=20.533, T=1.3733, r=-0.18627, sigma=0.45975, lam=0.81029, p=0.69306, eta1=1.027246,
+               eta2=493.1519, q=0.79337)
+    assert jd.kou_barrier("put", "down-and-in", 100.0, **far) == pytest.approx(
+        kou_passage_mp.barrier("put", "down-and-in", 100.0, **far), abs=1e-9 * (100.0 + far["K"]))

@@ -69,7 +69,8 @@ def _vouched(shape: tuple[int, ...], rows: np.ndarray, scale: Any, unit: str, di
     failed = ~(bounds <= ACCURACY * scale)
     if failed.any():
         index = int(np.flatnonzero(failed)[0])
-        reason = "the roots of the Levy exponent were not found" if np.isnan(bounds[index]) else \
+        reason = "the roots of the Levy exponent were not found, or the transform was not finite" \
+            if np.isnan(bounds[index]) else \
             f"its error estimate is {float(bounds[index]):.1e}{differ}"
         raise ValueError(f"the Laplace inversion does not reach the accuracy {ACCURACY:g}{unit} ({reason}; "
                          f"{hint}){_where(shape, index)}")

@@ -29,7 +29,7 @@ enum class PassageValue {
 // out[e] (the inversion at A = 18 less its aliasing, kept within the value's range), and
 // out[size + e] its error bound (twice the sum of the estimates at A = 22 and by the shorter
 // rule, and the round-off; passage/kou_passage.h); NaN where the inversion's roots were not
-// found. Every argument in the toolkit's supported domain and on its side of the spot.
+// found or its transform was not finite. Every argument in the toolkit's supported domain and on its side of the spot.
 void kou_passages(std::size_t size, const PassageInputs &in, PassageValue what, double *out);
 
 // Lookbacks (passage/kou_passage.h's moments), the running extremes starting at S: kind 1 a

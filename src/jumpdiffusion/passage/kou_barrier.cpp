@@ -108,7 +108,11 @@ Inverse UpKnockIn::value(double b, double S, double K, bool call) const {
     const Region g{edge, (sign_ > 0.0) == call, std::exp(sign_ * edge), payer * S * std::exp(sign_ * b), payer * K};
     double sum = 0.0, shorter = 0.0;
     for (int j = 0; j < terms_; ++j) {
-        const Complex b1 = beta_[j][0], b2 = beta_[j][1];
+        // The passage's two roots ordered so that Re(b2 - b1) >= 0: exp(z) then stays at most 1
+        // (in the other order it overflowed where b (beta2 - beta1) > 709, a far level beside
+        // a huge jump rate, and the value was NaN).
+        const bool ordered = beta_[j][0].real() <= beta_[j][1].real();
+        const Complex b1 = beta_[j][ordered ? 0 : 1], b2 = beta_[j][ordered ? 1 : 0];
         const Complex z = -b * (b2 - b1), E1 = std::exp(-b * b1), ratio = std::exp(z), bphi = b * phi(z, ratio);
         const Complex creep = E1 * (ratio + (eta1_ - b1) * bphi);
         const Complex jump = (eta1_ - b1) * (b2 - eta1_) / eta1_ * E1 * bphi;
