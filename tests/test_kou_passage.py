@@ -87,6 +87,7 @@ def test_invariants_and_strips():
     assert np.array_equal(strip[::25], single)   # the same doubles one by one
     touch, paid_later = jd.kou_touch("up", 100.0, levels, *law), jd.kou_touch("up", 100.0, levels, *law, pay="expiry")
     assert np.all(touch >= paid_later) and np.all(touch <= strip)   # r > 0: paid at the hit is worth more
+    assert touch[0] == 1.0 and paid_later[0] == math.exp(-law[1] * law[0])   # H = S: reached at once
     down = jd.kou_first_passage(np.array(["down", "up"]), 100.0, np.array([80.0, 125.0]), *law)
     assert down.shape == (2,) and down[1] == jd.kou_first_passage("up", 100.0, 125.0, *law)
 
