@@ -34,9 +34,11 @@
 //   which moves little with A where f is nearly a step in T (a level the drift reaches at a
 //   nearly fixed time, sigma sqrt(T) small beside it; measured against 20,000 closed forms at
 //   lam = 0 down to sigma = 0.005, the first estimate alone missed such errors by up to 40x).
-// The bound is twice their sum (bench and tests: against de Hoog's inversion at 30 and 40
-// digits and the lam = 0 closed forms, no error above its bound by more than 1.8x of that
-// factor); the callers try the fine rule where it is wider than the value may carry. The
+// The bound is twice their sum. Measured: against de Hoog's inversion at 30 and 40 digits
+// (bench, tests; 130 sets over the whole domain) every error within 0.55 of its bound; against
+// the lam = 0 closed forms (those 20,000 sets) one error of 19,900 returned above its bound, by
+// 1.2x, and none above 5e-10. The callers try the fine rule where the bound is wider than the
+// value may carry. The
 // transform is shifted (f exp(-kappa T), kappa = max(0, -rate, shift)) so that every node keeps
 // Re(alpha + rate) > 0 and, for the moments, Re alpha > G(1).
 #pragma once
