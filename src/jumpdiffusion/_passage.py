@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike
 
 from . import _native
 from ._pricing import (MAX_EXPECTED_JUMPS, MONEYNESS_RANGE, SUPPORTED_RANGES, Prices, _as_float, _as_kind,
-                       _broadcast, _joint_error, _priced, _result, _where, kou_price)
+                       _broadcast, _joint_error, _priced, _result, _where)
 
 
 def _as_direction(direction: Any) -> np.ndarray:

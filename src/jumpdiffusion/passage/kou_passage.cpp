@@ -64,9 +64,8 @@ void euler_weights(EulerRule rule, double *weight, double *shorter) {
 
 Complex euler_node(double A, double T, int k) { return Complex(A / (2.0 * T), kPi * k / T); }
 
-
 UpPassage::UpPassage(const KouLaw &law, double T, double rate, double A, double shift, EulerRule rule)
-    : eta1_(law.eta1), rate_(rate), terms_(rule.terms()) {
+    : eta1_(law.eta1), terms_(rule.terms()) {
     const double kappa = std::fmax(std::fmax(-rate, 0.0), shift);
     scale_ = std::exp(0.5 * A + kappa * T) / T;
     aliasing_ = std::exp(-A - 2.0 * kappa * T);

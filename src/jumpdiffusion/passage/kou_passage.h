@@ -38,9 +38,8 @@
 // (bench, tests; 130 sets over the whole domain) every error within 0.55 of its bound; against
 // the lam = 0 closed forms (those 20,000 sets) one error of 19,900 returned above its bound, by
 // 1.2x, and none above 5e-10. The callers try the fine rule where the bound is wider than the
-// value may carry. The
-// transform is shifted (f exp(-kappa T), kappa = max(0, -rate, shift)) so that every node keeps
-// Re(alpha + rate) > 0 and, for the moments, Re alpha > G(1).
+// value may carry. The transform is shifted (f exp(-kappa T), kappa = max(0, -rate, shift)) so
+// that every node keeps Re(alpha + rate) > 0 and, for the moments, Re alpha > G(1).
 #pragma once
 
 #include "kou_roots.h"
@@ -118,7 +117,7 @@ public:
 private:
     Complex beta1_[kMaxEulerTerms], beta2_[kMaxEulerTerms], inverse_[kMaxEulerTerms];  // roots, 1 / alpha
     double weight_[kMaxEulerTerms], shorter_[kMaxEulerTerms];  // Euler's weights, rules n and n - 1
-    double eta1_, scale_, rate_, aliasing_;
+    double eta1_, scale_, aliasing_;
     int terms_;
     bool ok_ = true;
 };

@@ -30,6 +30,12 @@ using Complex = std::complex<double>;
 // formulas lose nothing to overflow or underflow; they differ from the careful ones in the
 // last bit only.
 inline double magnitude(Complex z) { return std::sqrt(std::norm(z)); }
+inline Complex divide(Complex a, Complex b) {
+    const double scale = 1.0 / std::norm(b);
+    const Complex t = a * std::conj(b);
+    return Complex(t.real() * scale, t.imag() * scale);
+}
+
 // Newton's starting points for the roots at node k of the equally spaced Euler nodes: the
 // roots of the last three nodes (roots, last, before) extrapolated quadratically, of the last
 // two linearly, of the last as they are; the history then moves on by a node.
@@ -41,12 +47,6 @@ inline void next_guess(int k, int count, const Complex *roots, Complex *last, Co
         before[i] = last[i];
         last[i] = roots[i];
     }
-}
-
-inline Complex divide(Complex a, Complex b) {
-    const double scale = 1.0 / std::norm(b);
-    const Complex t = a * std::conj(b);
-    return Complex(t.real() * scale, t.imag() * scale);
 }
 
 struct KouLaw {
